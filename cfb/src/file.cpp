@@ -1,0 +1,42 @@
+// The owned file descriptor, the owned byte buffer and FILETIME conversion.
+#include "cfb/cfb.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace cfb {
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+File::~File() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+std::expected<File, int> File::open_read_only(const std::string& path) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return std::unexpected(errno);
+    return File(fd);
+}
+
+SystemTime SystemTime::from_filetime(std::uint64_t ticks_since_1601) noexcept {
+    constexpr std::uint64_t ticks_per_second = 10'000'000;
+    constexpr std::int64_t seconds_1601_to_1970 = 11'644'473'600;
+    const auto whole = static_cast<std::int64_t>(ticks_since_1601 / ticks_per_second);
+    const auto rest = static_cast<std::uint32_t>(ticks_since_1601 % ticks_per_second);
+    return {whole - seconds_1601_to_1970, rest * 100};
+}
+
+Bytes::Bytes(std::size_t size)
+    : data_(size == 0 ? nullptr : std::make_unique_for_overwrite<std::byte[]>(size)), size_(size) {}
+
+}  // namespace cfb

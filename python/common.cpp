@@ -1,0 +1,134 @@
+#include "common.hpp"
+
+#include <atomic>
+#include <mutex>
+
+namespace tavrik_py {
+namespace {
+
+std::mutex creation_mutex;
+
+// Locks the creation mutex; a thread that has to wait detaches from the interpreter while it
+// waits, so that it never holds up the interpreter's stop-the-world pauses.
+std::unique_lock<std::mutex> lock_detached() {
+    std::unique_lock<std::mutex> lock(creation_mutex, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        PyThreadState* state = PyEval_SaveThread();
+        lock.lock();
+        PyEval_RestoreThread(state);
+    }
+    return lock;
+}
+
+template <typename Make>
+PyObject* once(std::atomic<PyObject*>& slot, Make make) {
+    if (PyObject* made = slot.load(std::memory_order_acquire)) return made;
+    auto lock = lock_detached();
+    if (PyObject* made = slot.load(std::memory_order_relaxed)) return made;
+    PyObject* made = make();
+    if (made) slot.store(made, std::memory_order_release);
+    return made;
+}
+
+std::atomic<PyObject*> raw_reader_class{nullptr};
+std::atomic<PyObject*> spectrum_class{nullptr};
+std::atomic<PyObject*> internal_fault_class{nullptr};
+
+bool is_param(PyObject* name, const char* param) {
+    return PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, param) == 0;
+}
+
+}  // namespace
+
+PyTypeObject* raw_reader_type() {
+    return reinterpret_cast<PyTypeObject*>(once(raw_reader_class, [] { return PyType_FromSpec(&raw_reader_spec()); }));
+}
+
+PyTypeObject* spectrum_type() {
+    return reinterpret_cast<PyTypeObject*>(once(spectrum_class, [] { return PyType_FromSpec(&spectrum_spec()); }));
+}
+
+void raise_internal_fault(const char* what) {
+    PyObject* fault = once(internal_fault_class, [] {
+        return PyErr_NewExceptionWithDoc("tavrik.InternalFault",
+                                         "A broken invariant inside tavrik; please report it.",
+                                         PyExc_BaseException, nullptr);
+    });
+    if (fault) PyErr_SetString(fault, what);
+}
+
+PyObject* single_argument(const char* call, const char* param, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nargs > 1 || nargs + nkw > 1) {
+        if (nargs + nkw > 1 && nargs <= 1) {
+            // Too many in all: either the parameter twice, or an unknown keyword.
+            for (Py_ssize_t k = 0; k < nkw; ++k) {
+                PyObject* name = PyTuple_GET_ITEM(kwnames, k);
+                if (!is_param(name, param)) {
+                    PyErr_Format(PyExc_TypeError, "'%S' is an invalid keyword argument for %s()", name, call);
+                    return nullptr;
+                }
+            }
+            PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (1)", call, param);
+            return nullptr;
+        }
+        PyErr_Format(PyExc_TypeError, "%s() takes at most 1 argument (%zd given)", call, nargs + nkw);
+        return nullptr;
+    }
+    if (nargs == 1) return args[0];
+    if (nkw == 1) {
+        PyObject* name = PyTuple_GET_ITEM(kwnames, 0);
+        if (is_param(name, param)) return args[0];
+        PyErr_Format(PyExc_TypeError, "'%S' is an invalid keyword argument for %s()", name, call);
+        return nullptr;
+    }
+    PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos 1)", call, param);
+    return nullptr;
+}
+
+PyObject* single_argument(const char* call, const char* param, PyObject* args, PyObject* kwargs) {
+    // Lay the call out as a vectorcall: positional values, then keyword values with their names.
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    if (nargs + nkw > 2) {
+        PyErr_Format(PyExc_TypeError, "%s() takes at most 1 argument (%zd given)", call, nargs + nkw);
+        return nullptr;
+    }
+    PyObject* values[2] = {nullptr, nullptr};
+    for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = PyTuple_GET_ITEM(args, i);
+    PyObject* names = nullptr;
+    if (nkw > 0) {
+        names = PyTuple_New(nkw);
+        if (!names) return nullptr;
+        Py_ssize_t pos = 0, k = 0;
+        PyObject *key, *value;
+        while (k < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
+            values[nargs + k] = value;
+            PyTuple_SET_ITEM(names, k, Py_NewRef(key));
+            ++k;
+        }
+    }
+    PyObject* result = single_argument(call, param, values, nargs, names);
+    Py_XDECREF(names);
+    return result;  // borrowed from args or kwargs, which outlive the call
+}
+
+void note_processing(const char* param) {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) return;
+    PyObject* note = PyUnicode_FromFormat("while processing '%s'", param);
+    if (note) {
+        PyObject* call[] = {exc, note};
+        PyObject* name = PyUnicode_InternFromString("add_note");
+        PyObject* done = name ? PyObject_VectorcallMethod(name, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
+                              : nullptr;
+        Py_XDECREF(name);
+        Py_XDECREF(done);
+        Py_DECREF(note);
+    }
+    PyErr_Clear();  // a failure to add the note must not replace the original error
+    PyErr_SetRaisedException(exc);
+}
+
+}  // namespace tavrik_py

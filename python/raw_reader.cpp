@@ -1,0 +1,155 @@
+// The class RawReader: one raw file, decoded whole when it is opened; its scans are handed out
+// by position as independent Spectrum copies.
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common.hpp"
+#include "core/spectrum.hpp"
+#include "reader/reader.hpp"
+#include "spectrum.hpp"
+
+namespace tavrik_py {
+namespace {
+
+struct ReaderState {
+    std::string source_name;
+    std::vector<core::SpectrumRecord> spectra;
+};
+
+struct RawReaderObject {
+    PyObject_HEAD
+    ReaderState* state;
+};
+
+const ReaderState& state_of(PyObject* self) { return *reinterpret_cast<RawReaderObject*>(self)->state; }
+
+// Opens and decodes the file; null with RuntimeError set when the reader fails.
+ReaderState* load(std::string_view path) {
+    auto opened = reader::Reader::open(path);
+    if (!opened) {
+        const std::string text = opened.error().to_string();
+        PyObject* message = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        if (message) {
+            PyErr_SetObject(PyExc_RuntimeError, message);
+            Py_DECREF(message);
+        }
+        return nullptr;
+    }
+    auto* state = new ReaderState{opened->source_name(), {}};
+    try {
+        auto records = opened->iter_spectra();
+        state->spectra.reserve(records->remaining());
+        while (auto record = records->next()) state->spectra.push_back(std::move(*record));
+    } catch (...) {
+        delete state;
+        throw;
+    }
+    return state;
+}
+
+PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* path = single_argument("RawReader.__new__", "path", args, kwargs);
+    if (!path) return nullptr;
+    if (!PyUnicode_Check(path)) {
+        if (path == Py_None)
+            PyErr_SetString(PyExc_TypeError, "'None' is not an instance of 'str'");
+        else
+            PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of 'str'", Py_TYPE(path)->tp_name);
+        note_processing("path");
+        return nullptr;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(path, &size);
+    if (!text) {
+        note_processing("path");
+        return nullptr;
+    }
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        ReaderState* state = load(std::string_view(text, static_cast<std::size_t>(size)));
+        if (!state) return nullptr;
+        PyObject* self = type->tp_alloc(type, 0);
+        if (!self) {
+            delete state;
+            return nullptr;
+        }
+        reinterpret_cast<RawReaderObject*>(self)->state = state;
+        return self;
+    });
+}
+
+PyObject* read_spectrum(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* argument = single_argument("RawReader.read_spectrum", "scan_index", args, nargs, kwnames);
+    if (!argument) return nullptr;
+    unsigned long long index;
+    if (PyLong_Check(argument)) {
+        index = PyLong_AsUnsignedLongLong(argument);
+    } else {
+        PyObject* converted = PyNumber_Index(argument);
+        index = converted ? PyLong_AsUnsignedLongLong(converted) : 0;
+        Py_XDECREF(converted);
+    }
+    if (PyErr_Occurred()) {
+        note_processing("scan_index");
+        return nullptr;
+    }
+    const ReaderState& state = state_of(self);
+    if (index >= state.spectra.size()) {
+        PyErr_Format(PyExc_RuntimeError, "scan %llu out of range", index);
+        return nullptr;
+    }
+    return guarded<PyObject*>(nullptr, [&] {
+        const core::SpectrumRecord& r = state.spectra[static_cast<std::size_t>(index)];
+        return new_spectrum(SpectrumData{r.mz, r.intensity, r.ms_level, r.retention_time_sec});
+    });
+}
+
+PyObject* get_scan_count(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(state_of(self).spectra.size()));
+}
+
+PyObject* repr(PyObject* self) {
+    return guarded<PyObject*>(nullptr, [&] {
+        const ReaderState& state = state_of(self);
+        const std::string text =
+            "RawReader('" + state.source_name + "', " + std::to_string(state.spectra.size()) + " scans)";
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    });
+}
+
+void dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<RawReaderObject*>(self)->state;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef methods[] = {
+    {"read_spectrum", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_spectrum)),
+     METH_FASTCALL | METH_KEYWORDS, "read_spectrum($self, scan_index)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef properties[] = {
+    {"scan_count", get_scan_count, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("RawReader(path)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(create)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, properties},
+    {Py_tp_base, &PyBaseObject_Type},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"RawReader", sizeof(RawReaderObject), 0, Py_TPFLAGS_DEFAULT, slots};
+
+}  // namespace
+
+PyType_Spec& raw_reader_spec() { return spec; }
+
+}  // namespace tavrik_py

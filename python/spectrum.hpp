@@ -1,0 +1,20 @@
+#pragma once
+
+#include "common.hpp"
+
+#include <cstdint>
+#include <vector>
+
+namespace tavrik_py {
+
+struct SpectrumData {
+    std::vector<double> mz;
+    std::vector<float> intensity;
+    std::uint32_t ms_level = 1;
+    double retention_time_sec = 0.0;
+};
+
+// A new Spectrum owning `data`; null with an exception set on failure.
+PyObject* new_spectrum(SpectrumData data);
+
+}  // namespace tavrik_py

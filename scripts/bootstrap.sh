@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# Prepares a machine for building and testing tavrik; idempotent and quiet when done already.
+#   1. Debian packages the build and the tests need;
+#   2. a free-threaded CPython (>= 3.13): $PYTHON if it is one, else CPython 3.13 built
+#      from Debian's python3.13 source package with --disable-gil, cached outside the repo;
+#   3. the virtual environment .venv at the project root with the pinned tools from PyPI.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cache=${TAVRIK_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tavrik}
+mkdir -p "$cache"
+say() { echo "bootstrap: $*" >&2; }
+as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+
+# 1. Debian packages --------------------------------------------------------------------
+debs=(build-essential dpkg-dev pkg-config libgtest-dev
+      libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev
+      libreadline-dev uuid-dev libexpat1-dev)
+missing=()
+for p in "${debs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  say "installing Debian packages: ${missing[*]}"
+  as_root apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+# 2. A free-threaded interpreter ---------------------------------------------------------
+is_free_threaded() {
+  "$1" -c 'import sys, sysconfig
+sys.exit(0 if sys.version_info >= (3, 13) and sysconfig.get_config_var("Py_GIL_DISABLED") else 1)' 2>/dev/null
+}
+
+# The first Debian archive URI that the machine's own apt configuration names (no host is
+# written into any file of ours; the private sources list lives in the cache).
+debian_mirror() {
+  local uri=""
+  if compgen -G '/etc/apt/sources.list.d/*.sources' >/dev/null; then
+    uri=$(awk '/^URIs:/ {for (i = 2; i <= NF; i++) print $i}' /etc/apt/sources.list.d/*.sources \
+          | grep -v -e security -e '^$' | grep '/debian/\?$' | head -n 1)
+  fi
+  if [ -z "$uri" ] && [ -f /etc/apt/sources.list ]; then
+    uri=$(awk '$1 == "deb" {for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) {print $i; break}}' \
+          /etc/apt/sources.list | grep -v security | head -n 1)
+  fi
+  [ -n "$uri" ] || { say "no Debian archive found in the apt configuration"; return 1; }
+  echo "$uri"
+}
+
+build_python() {
+  local prefix=$1 work="$cache/python-src"
+  say "building free-threaded CPython 3.13 into $prefix (a few minutes, once)"
+  rm -rf "$work" && mkdir -p "$work/lists/partial"
+  local mirror keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+  mirror=$(debian_mirror)
+  echo "deb-src [signed-by=$keyring] $mirror trixie main" > "$work/sources.list"
+  local aptopts=(-qq -o "Dir::Etc::SourceList=$work/sources.list" -o "Dir::Etc::SourceParts=/dev/null"
+                 -o "Dir::State::Lists=$work/lists" -o "APT::Get::List-Cleanup=0" -o "APT::Sandbox::User=root")
+  apt-get "${aptopts[@]}" update >/dev/null
+  (cd "$work" && apt-get "${aptopts[@]}" source --download-only python3.13 >/dev/null)
+  # The upstream tarball inside the source package, without the distribution's patches (they
+  # move site-packages for the system interpreter, which a private venv does not want).
+  local tarball; tarball=$(ls "$work"/python3.13_*.orig.tar.* | head -n 1)
+  mkdir "$work/src" && tar -xf "$tarball" -C "$work/src" --strip-components=1
+  (cd "$work/src" && ./configure --prefix="$prefix" --disable-gil >"$work/configure.log" 2>&1 \
+     && make -j"$(nproc)" >"$work/make.log" 2>&1 && make altinstall >"$work/install.log" 2>&1) \
+    || { say "CPython build failed; logs in $work"; return 1; }
+  rm -rf "$work"
+}
+
+python=""
+if [ -n "${PYTHON:-}" ] && is_free_threaded "$PYTHON"; then
+  python=$PYTHON
+else
+  [ -n "${PYTHON:-}" ] && say "\$PYTHON=$PYTHON is not a free-threaded CPython >= 3.13; using the cached build"
+  prefix="$cache/cpython-3.13t"
+  python="$prefix/bin/python3.13t"
+  is_free_threaded "$python" || build_python "$prefix"
+fi
+
+# 3. The virtual environment -------------------------------------------------------------
+venv="$root/.venv"
+stamp="$venv/.requirements.sha256"
+want=$( (cat "$root/requirements-dev.txt"; "$python" -c 'import sys; print(sys.executable, sys.version)') | sha256sum | cut -d' ' -f1)
+if [ ! -x "$venv/bin/python" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
+  say "making $venv from $python"
+  rm -rf "$venv"
+  "$python" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q -r "$root/requirements-dev.txt" 2> >(grep -v -e "is ignored: it is neither" >&2)
+  echo "$want" > "$stamp"
+fi

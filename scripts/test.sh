@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Sets everything up (see bootstrap.sh), builds the module and the C++ tests, and runs every test.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+bash scripts/bootstrap.sh
+source scripts/build.sh
+echo "== C++ tests"
+ctest --test-dir build/dev --output-on-failure -j2
+echo "== Python tests"
+TAVRIK_TOOLS="$root/build/dev/tools" .venv/bin/python -m pytest -q -p no:cacheprovider tests/python "$@"

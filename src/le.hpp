@@ -1,0 +1,37 @@
+// The one little-endian reader every decoder uses: bounds-checked, unaligned, byte-order safe.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+
+#include "error.hpp"
+
+namespace le {
+
+using Bytes = std::span<const std::byte>;
+
+// Reads the unsigned little-endian integer of `Width` bytes (1 to 8) at `at`, zero-extended.
+// A read past the end means a decoder skipped a length check: it throws InvariantBroken.
+template <std::size_t Width, typename T = std::uint64_t>
+inline T uint_at(Bytes bytes, std::size_t at) {
+    static_assert(Width >= 1 && Width <= sizeof(T));
+    if (at > bytes.size() || bytes.size() - at < Width)
+        throw reader::InvariantBroken("read of " + std::to_string(Width) + " bytes at " + std::to_string(at) +
+                                      " past the end of " + std::to_string(bytes.size()) + " bytes");
+    T value = 0;
+    std::memcpy(&value, bytes.data() + at, Width);  // low bytes first on a little-endian host
+    if constexpr (std::endian::native == std::endian::big) value = std::byteswap(value);
+    return value;
+}
+
+inline std::uint8_t u8(Bytes b, std::size_t at) { return uint_at<1, std::uint8_t>(b, at); }
+inline std::uint16_t u16(Bytes b, std::size_t at) { return uint_at<2, std::uint16_t>(b, at); }
+inline std::uint32_t u32(Bytes b, std::size_t at) { return uint_at<4, std::uint32_t>(b, at); }
+inline std::uint64_t u64(Bytes b, std::size_t at) { return uint_at<8, std::uint64_t>(b, at); }
+inline double f64(Bytes b, std::size_t at) { return std::bit_cast<double>(u64(b, at)); }
+
+}  // namespace le

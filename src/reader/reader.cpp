@@ -1,0 +1,152 @@
+#include "reader/reader.hpp"
+
+#include "le.hpp"
+#include "raw/qgd.hpp"
+#include "raw/timestamp.hpp"
+
+namespace reader {
+namespace {
+
+// Replaces every invalid UTF-8 sequence with U+FFFD.
+std::string to_valid_utf8(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto b0 = static_cast<unsigned char>(text[i]);
+        std::size_t extra = b0 < 0x80 ? 0 : b0 >= 0xC2 && b0 <= 0xDF ? 1 : b0 >= 0xE0 && b0 <= 0xEF ? 2
+                          : b0 >= 0xF0 && b0 <= 0xF4 ? 3 : 4;
+        std::size_t good = 0;  // bytes of a valid sequence, or of its longest valid prefix
+        if (extra <= 3) {
+            good = 1;
+            for (std::size_t k = 1; k <= extra && i + k < text.size(); ++k) {
+                const auto b = static_cast<unsigned char>(text[i + k]);
+                unsigned lo = 0x80, hi = 0xBF;
+                if (k == 1 && b0 == 0xE0) lo = 0xA0;
+                if (k == 1 && b0 == 0xED) hi = 0x9F;
+                if (k == 1 && b0 == 0xF0) lo = 0x90;
+                if (k == 1 && b0 == 0xF4) hi = 0x8F;
+                if (b < lo || b > hi) break;
+                ++good;
+            }
+        }
+        if (extra <= 3 && good == extra + 1) {
+            out.append(text.substr(i, good));
+        } else {
+            out += "\xEF\xBF\xBD";
+            if (good == 0) good = 1;
+        }
+        i += good;
+    }
+    return out;
+}
+
+std::string ascii_lower(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+bool is_valid_utf8(std::string_view text) { return to_valid_utf8(text) == text; }
+
+}  // namespace
+
+FileNameParts split_file_name(std::string_view path) {
+    // The last normal component: trailing separators and "." components do not count; a
+    // path ending in ".." (or naming only the root) has no file name.
+    while (true) {
+        while (!path.empty() && path.back() == '/') path.remove_suffix(1);
+        if (path == ".") return {};
+        if (path.size() >= 2 && path.substr(path.size() - 2) == "/.") {
+            path.remove_suffix(2);
+            continue;
+        }
+        break;
+    }
+    const std::size_t slash = path.rfind('/');
+    const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    if (name.empty() || name == "..") return {};
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0) return {std::string(name), std::nullopt};
+    return {std::string(name.substr(0, dot)), std::string(name.substr(dot + 1))};
+}
+
+std::vector<std::uint32_t> parse_u32_array(std::span<const std::byte> bytes) {
+    std::vector<std::uint32_t> values(bytes.size() / 4);
+    for (std::size_t k = 0; k < values.size(); ++k) values[k] = le::u32(bytes, 4 * k);
+    return values;
+}
+
+std::expected<Reader, Error> Reader::open(std::string_view path) {
+    const FileNameParts parts = split_file_name(path);
+    std::string extension;
+    if (parts.extension && is_valid_utf8(*parts.extension)) extension = ascii_lower(*parts.extension);
+
+    auto file = cfb::File::open_read_only(std::string(path));
+    if (!file) return std::unexpected(Error::io_os(file.error()));
+    auto container = cfb::Container::open(std::move(*file));
+    if (!container) return std::unexpected(Error::parse("not a valid OLE2/CFBF container: " + container.error()));
+    const auto variant = raw::detect_variant(extension, *container);
+    if (!variant) return std::unexpected(variant.error());
+    std::optional<std::string> acquired_at = raw::timestamp::earliest_created_timestamp(*container);
+    std::string source_name = parts.stem ? to_valid_utf8(*parts.stem) : std::string("unknown");
+
+    // All of a layout's streams are read before any is parsed.
+    auto read = [&](std::string_view stream) { return raw::read_stream(*container, stream); };
+    switch (*variant) {
+        case FileVariant::Gcms: {
+            auto index = read("GCMS Raw Data/Spectrum Index");
+            if (!index) return std::unexpected(index.error());
+            auto data = read("GCMS Raw Data/MS Raw Data");
+            if (!data) return std::unexpected(data.error());
+            auto offsets = raw::qgd::parse_spectrum_index(*index);
+            if (!offsets) return std::unexpected(offsets.error());
+            return Reader(GcmsData{std::move(*data), std::move(*offsets)}, std::move(source_name),
+                          std::move(acquired_at), *variant);
+        }
+        case FileVariant::Ttfl: {
+            auto index = read("TTFL Raw Data/Data Index");
+            if (!index) return std::unexpected(index.error());
+            auto data = read("TTFL Raw Data/MS Raw Data");
+            if (!data) return std::unexpected(data.error());
+            auto times = read("TTFL Raw Data/Retention Time");
+            if (!times) return std::unexpected(times.error());
+            auto subsets = raw::ttfl::parse_data_index(*index);
+            if (!subsets) return std::unexpected(subsets.error());
+            TtflData ttfl;
+            ttfl.bounds = raw::ttfl::scan_bounds(*subsets, data->size());
+            ttfl.subsets = std::move(*subsets);
+            ttfl.ms_raw_data = std::move(*data);
+            ttfl.retention_times_ms = parse_u32_array(*times);
+            for (const char* tuning : {"TTFL Tuning/Tuning Result 00", "TTFL Tuning/Tuning Result 01",
+                                       "TTFL Tuning/Tuning Result 02"}) {
+                if (auto bytes = raw::read_stream_opt(*container, tuning)) {
+                    ttfl.calibration = raw::ttfl::parse_calibration(*bytes);
+                    break;
+                }
+            }
+            return Reader(std::move(ttfl), std::move(source_name), std::move(acquired_at), *variant);
+        }
+        case FileVariant::Qtfl: {
+            auto index = read("QTFL RawData/Centroid Index");
+            if (!index) return std::unexpected(index.error());
+            auto data = read("QTFL RawData/Centroid Data");
+            if (!data) return std::unexpected(data.error());
+            auto times = read("QTFL RawData/Retention Time");
+            if (!times) return std::unexpected(times.error());
+            auto records = raw::qtfl::parse_centroid_index(*index);
+            if (!records) return std::unexpected(records.error());
+            auto retention = raw::qtfl::parse_retention_time(*times);
+            if (!retention) return std::unexpected(retention.error());
+            return Reader(QtflData{std::move(*data), std::move(*records), std::move(*retention)},
+                          std::move(source_name), std::move(acquired_at), *variant);
+        }
+    }
+    return std::unexpected(Error::parse("unknown file variant"));
+}
+
+std::unique_ptr<core::SpectrumIterator> Reader::iter_spectra() const {
+    return std::make_unique<core::RecordListIterator>(decode_all(*this));
+}
+
+}  // namespace reader
