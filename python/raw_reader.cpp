@@ -146,7 +146,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"RawReader", sizeof(RawReaderObject), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec spec = {"builtins.RawReader", sizeof(RawReaderObject), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 

@@ -77,7 +77,7 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec spec = {
-    "Spectrum",
+    "builtins.Spectrum",
     sizeof(SpectrumObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,

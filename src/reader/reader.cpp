@@ -82,6 +82,9 @@ std::expected<Reader, Error> Reader::open(std::string_view path) {
     std::string extension;
     if (parts.extension && is_valid_utf8(*parts.extension)) extension = ascii_lower(*parts.extension);
 
+    // A path with a NUL byte cannot name a file; opening the part before it would open another.
+    if (path.find('\0') != std::string_view::npos)
+        return std::unexpected(Error::io("file name contained an unexpected NUL byte"));
     auto file = cfb::File::open_read_only(std::string(path));
     if (!file) return std::unexpected(Error::io_os(file.error()));
     auto container = cfb::Container::open(std::move(*file));

@@ -1,0 +1,86 @@
+"""Many threads at once on the free-threaded interpreter: shared readers and parallel opens."""
+import random
+import sys
+import threading
+
+import pytest
+import tavrik
+
+from testkit.layouts import gcms_file, gcms_mrm_scan, gcms_profile_scan
+
+THREADS = 8
+
+
+def sample(seed: int) -> bytes:
+    rng = random.Random(seed)
+    scans = []
+    for k in range(60):
+        if k % 7 == 3:
+            scans.append(gcms_mrm_scan(k * 500, [(rng.randrange(65536), rng.randrange(65536), rng.randrange(2**24))
+                                                 for _ in range(3)], width=3))
+        else:
+            scans.append(gcms_profile_scan(k * 500, [(rng.randrange(65536), rng.randrange(65536))
+                                                     for _ in range(rng.randrange(200))]))
+    return gcms_file(scans)
+
+
+def snapshot(reader):
+    out = []
+    for i in range(reader.scan_count):
+        s = reader.read_spectrum(i)
+        out.append((s.mz, s.intensity, s.ms_level, s.retention_time_sec, repr(s), len(s)))
+    return out, repr(reader)
+
+
+def run_all(work):
+    barrier = threading.Barrier(THREADS)
+    results, errors = [None] * THREADS, []
+
+    def body(k):
+        try:
+            barrier.wait()
+            results[k] = work(k)
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=body, args=(k,)) for k in range(THREADS)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors, errors
+    return results
+
+
+def test_shared_reader(write_file):
+    reader = tavrik.RawReader(write_file("shared.qgd", sample(1)))
+    expected = snapshot(reader)
+    results = run_all(lambda k: [snapshot(reader) for _ in range(3)])
+    assert all(r == expected for rs in results for r in rs)
+
+
+def test_parallel_opens_and_failures(write_file):
+    paths = [write_file(f"f{k}.qgd", sample(k)) for k in range(THREADS)]
+    corrupt = [write_file(f"c{k}.qgd", bytearray(sample(k))[: 3000 + 700 * k]) for k in range(THREADS)]
+    expected = [snapshot(tavrik.RawReader(p)) for p in paths]
+
+    def outcome(path):
+        try:
+            return snapshot(tavrik.RawReader(path))
+        except RuntimeError as e:
+            return str(e)
+    expected_corrupt = [outcome(p) for p in corrupt]
+
+    results = run_all(lambda k: [(outcome(paths[(k + j) % THREADS]), outcome(corrupt[(k + j) % THREADS]))
+                                 for j in range(THREADS)])
+    for k, rows in enumerate(results):
+        for j, (good, bad) in enumerate(rows):
+            assert good == expected[(k + j) % THREADS]
+            assert bad == expected_corrupt[(k + j) % THREADS]
+
+
+@pytest.mark.skipif(sys._is_gil_enabled(), reason="the GIL serialises threads on this interpreter")
+def test_gil_stays_disabled_under_load(write_file):
+    path = write_file("g.qgd", sample(3))
+    run_all(lambda k: snapshot(tavrik.RawReader(path)))
+    assert not sys._is_gil_enabled()
