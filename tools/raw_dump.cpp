@@ -63,7 +63,8 @@ int main(int argc, char** argv) {
     }
     std::string calibration = "null";
     if (const auto* t = std::get_if<reader::TtflData>(&reader->data()); t && t->calibration)
-        calibration = "[" + number(t->calibration->slope) + ", " + number(t->calibration->intercept) + "]";
+        calibration.assign("[").append(number(t->calibration->slope)).append(", ")
+            .append(number(t->calibration->intercept)).append("]");
     std::printf("{\"source_name\": %s, \"acquired_at\": %s, \"variant\": %d, \"calibration\": %s}\n",
                 quote(reader->source_name()).c_str(), optional_text(reader->acquired_at()).c_str(),
                 static_cast<int>(reader->variant()), calibration.c_str());
