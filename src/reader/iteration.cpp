@@ -1,5 +1,6 @@
 // Spectrum iteration: every scan of an opened file cut out of its data stream, decoded and
 // turned into records, numbered without gaps; scans that cannot be decoded are dropped.
+#include <algorithm>
 #include <string>
 
 #include "raw/qgd.hpp"
@@ -12,7 +13,11 @@ using core::SpectrumRecord;
 
 class Records {
 public:
-    explicit Records(std::size_t expected) { list_.reserve(expected); }
+    // Room for `entries` records, but never more than the data stream can back with scans of
+    // at least `smallest_scan` bytes: an index count alone never decides a large allocation.
+    Records(std::size_t entries, std::size_t data_len, std::size_t smallest_scan) {
+        list_.reserve(std::min(entries, data_len / smallest_scan + 1));
+    }
 
     // A record with the next number; the caller fills in the rest.
     SpectrumRecord& add(std::string native_id) {
@@ -131,17 +136,17 @@ void decode_qtfl(const QtflData& d, Records& out) {
 std::vector<SpectrumRecord> decode_all(const Reader& reader) {
     const ReaderData& data = reader.data();
     if (const auto* g = std::get_if<GcmsData>(&data)) {
-        Records out(g->scan_offsets.size());
+        Records out(g->scan_offsets.size(), g->ms_raw_data.size(), 32);
         decode_gcms(*g, reader.source_name(), out);
         return std::move(out).take();
     }
     if (const auto* t = std::get_if<TtflData>(&data)) {
-        Records out(t->subsets.size());
+        Records out(t->subsets.size(), t->ms_raw_data.size(), 64);
         decode_ttfl(*t, reader.source_name(), out);
         return std::move(out).take();
     }
     const auto& q = std::get<QtflData>(data);
-    Records out(q.centroid_index.size());
+    Records out(q.centroid_index.size(), q.centroid_data.size(), 64);
     decode_qtfl(q, out);
     return std::move(out).take();
 }
