@@ -31,21 +31,7 @@ is_free_threaded() {
 sys.exit(0 if sys.version_info >= (3, 13) and sysconfig.get_config_var("Py_GIL_DISABLED") else 1)' 2>/dev/null
 }
 
-# The first Debian archive URI that the machine's own apt configuration names (no host is
-# written into any file of ours; the private sources list lives in the cache).
-debian_mirror() {
-  local uri=""
-  if compgen -G '/etc/apt/sources.list.d/*.sources' >/dev/null; then
-    uri=$(awk '/^URIs:/ {for (i = 2; i <= NF; i++) print $i}' /etc/apt/sources.list.d/*.sources \
-          | grep -v -e security -e '^$' | grep '/debian/\?$' | head -n 1)
-  fi
-  if [ -z "$uri" ] && [ -f /etc/apt/sources.list ]; then
-    uri=$(awk '$1 == "deb" {for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) {print $i; break}}' \
-          /etc/apt/sources.list | grep -v security | head -n 1)
-  fi
-  [ -n "$uri" ] || { say "no Debian archive found in the apt configuration"; return 1; }
-  echo "$uri"
-}
+source "$root/scripts/debian-mirror.sh"
 
 build_python() {
   local prefix=$1 work="$cache/python-src"
