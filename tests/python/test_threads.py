@@ -84,3 +84,40 @@ def test_gil_stays_disabled_under_load(write_file):
     path = write_file("g.qgd", sample(3))
     run_all(lambda k: snapshot(tavrik.RawReader(path)))
     assert not sys._is_gil_enabled()
+
+
+def corrupted(data: bytes, seed: int) -> bytes:
+    """The file with a few random bytes changed, or cut short."""
+    rng = random.Random(seed)
+    out = bytearray(data)
+    if seed % 3 == 0:
+        return bytes(out[: rng.randrange(len(out))])
+    for _ in range(rng.randint(1, 20)):
+        out[rng.randrange(len(out))] = rng.randrange(256)
+    return bytes(out)
+
+
+def test_stress_on_samples_and_corrupt_copies(write_file):
+    from conftest import ROOT
+    names = ["run-gcms.qgd", "run-qtof.lcd", "run-ttfl.lcd"]
+    originals = {n: (ROOT / "samples" / n).read_bytes() for n in names}
+    paths = [str(ROOT / "samples" / n) for n in names]
+    for k in range(24):
+        name = names[k % 3]
+        paths.append(write_file(f"c{k}{name[-4:]}", corrupted(originals[name], k)))
+
+    def outcome(path):
+        try:
+            return snapshot(tavrik.RawReader(path))
+        except RuntimeError as e:
+            return str(e)
+    expected = {p: outcome(p) for p in paths}
+    shared = tavrik.RawReader(paths[1])
+    shared_expected = snapshot(shared)
+
+    def work(k):
+        order = paths[k:] + paths[:k]
+        return [(p, outcome(p)) for p in order], snapshot(shared)
+    for rows, shared_result in run_all(work):
+        assert shared_result == shared_expected
+        assert all(result == expected[p] for p, result in rows)

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds the libraries, the C++ tests, the tools and the extension module with AddressSanitizer
+# and UndefinedBehaviorSanitizer (any report is fatal), then runs the whole test suite on them.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+export PATH="$root/.venv/bin:$PATH"
+out="$root/build/asan"
+flags="-g -O1 -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=all"
+cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS="$flags" \
+  -DTAVRIK_BUILD_TESTS=ON -DPython_EXECUTABLE="$root/.venv/bin/python" >/dev/null
+cmake --build "$out" | grep -v -e '^\[' -e 'no work to do' || true
+cp python/tavrik.pyi "$out/"
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+echo "== C++ tests (ASan, UBSan)"
+ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$out" --output-on-failure -j2
+echo "== Python tests (ASan, UBSan)"
+# The interpreter itself is not instrumented: the runtime is preloaded, and leak checking is
+# left to the C++ tests (an interpreter keeps objects alive at exit by design).
+LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" \
+ASAN_OPTIONS=detect_leaks=0 PYTHONPATH="$out" TAVRIK_TOOLS="$out/tools" \
+  .venv/bin/python -m pytest -q -p no:cacheprovider tests/python "$@"
