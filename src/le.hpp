@@ -34,4 +34,30 @@ inline std::uint32_t u32(Bytes b, std::size_t at) { return uint_at<4, std::uint3
 inline std::uint64_t u64(Bytes b, std::size_t at) { return uint_at<8, std::uint64_t>(b, at); }
 inline double f64(Bytes b, std::size_t at) { return std::bit_cast<double>(u64(b, at)); }
 
+// `count` consecutive values of `Width` bytes starting at `at`, bounds-checked once when made,
+// then read without further checks: for a decoder's inner loop over a block it has measured.
+template <std::size_t Width, typename T>
+class Block {
+public:
+    Block(Bytes bytes, std::size_t at, std::size_t count) {
+        if (at > bytes.size() || count > (bytes.size() - at) / Width)
+            throw reader::InvariantBroken("block of " + std::to_string(count) + " x " + std::to_string(Width) +
+                                          " bytes at " + std::to_string(at) + " past the end of " +
+                                          std::to_string(bytes.size()) + " bytes");
+        data_ = bytes.data() + at;
+        count_ = count;
+    }
+    std::size_t size() const noexcept { return count_; }
+    T operator[](std::size_t k) const noexcept {
+        T value = 0;
+        std::memcpy(&value, data_ + k * Width, Width);
+        if constexpr (std::endian::native == std::endian::big) value = std::byteswap(value);
+        return value;
+    }
+
+private:
+    const std::byte* data_ = nullptr;
+    std::size_t count_ = 0;
+};
+
 }  // namespace le

@@ -54,9 +54,10 @@ std::expected<GcmsScan, reader::Error> parse_scan(std::span<const std::byte> byt
 
     if (format == profile_format && data_bytes == 4 * std::size_t{n_peaks}) {
         ProfileScan scan{std::vector<double>(n_peaks), std::vector<float>(n_peaks), retention_time_ms};
+        const le::Block<2, std::uint16_t> words(data, 0, 2 * std::size_t{n_peaks});
         for (std::size_t i = 0; i < n_peaks; ++i) {
-            scan.mz[i] = static_cast<double>(le::u16(data, 4 * i)) / 10.0;
-            scan.intensity[i] = static_cast<float>(le::u16(data, 4 * i + 2));
+            scan.mz[i] = static_cast<double>(words[2 * i]) / 10.0;
+            scan.intensity[i] = static_cast<float>(words[2 * i + 1]);
         }
         return scan;
     }

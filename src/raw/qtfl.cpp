@@ -13,6 +13,11 @@ constexpr std::size_t scan_header_size = 64;
 
 reader::Error fail(std::string message) { return reader::Error::parse(std::move(message)); }
 
+template <typename Block>
+void fill_intensities(const Block& values, std::vector<float>& out) {
+    for (std::size_t i = 0; i < values.size(); ++i) out[i] = static_cast<float>(values[i]);
+}
+
 }  // namespace
 
 std::expected<std::vector<CentroidIndexRecord>, reader::Error> parse_centroid_index(std::span<const std::byte> bytes) {
@@ -60,18 +65,13 @@ std::expected<CentroidScan, reader::Error> decode_scan(std::span<const std::byte
     const std::size_t n = declared / point;
     const le::Bytes data = bytes.subspan(scan_header_size, declared);
     CentroidScan scan{static_cast<double>(header_value), std::vector<double>(n), std::vector<float>(n)};
-    for (std::size_t i = 0; i < n; ++i) scan.mz[i] = static_cast<double>(le::u64(data, 8 * i)) / 1e12;
+    const le::Block<8, std::uint64_t> mz(data, 0, n);
+    for (std::size_t i = 0; i < n; ++i) scan.mz[i] = static_cast<double>(mz[i]) / 1e12;
     const std::size_t base = 8 * n;
     switch (width) {
-        case 1:
-            for (std::size_t i = 0; i < n; ++i) scan.intensity[i] = static_cast<float>(le::u8(data, base + i));
-            break;
-        case 2:
-            for (std::size_t i = 0; i < n; ++i) scan.intensity[i] = static_cast<float>(le::u16(data, base + 2 * i));
-            break;
-        default:
-            for (std::size_t i = 0; i < n; ++i) scan.intensity[i] = static_cast<float>(le::u32(data, base + 4 * i));
-            break;
+        case 1: fill_intensities(le::Block<1, std::uint8_t>(data, base, n), scan.intensity); break;
+        case 2: fill_intensities(le::Block<2, std::uint16_t>(data, base, n), scan.intensity); break;
+        default: fill_intensities(le::Block<4, std::uint32_t>(data, base, n), scan.intensity); break;
     }
     return scan;
 }

@@ -144,10 +144,10 @@ std::optional<ProfileScan> decode_scan(std::span<const std::byte> bytes) {
     std::size_t k = 0;
     for (std::size_t p = *start; w[p] != terminator; p += 2 + run_length(w[p])) {
         channel += w[p + 1];
-        const std::size_t values = run_length(w[p]);
-        for (std::size_t v = 0; v < values; ++v, ++k, ++channel) {
+        const le::Block<2, std::uint16_t> values(w.bytes, 2 * (p + 2), run_length(w[p]));
+        for (std::size_t v = 0; v < values.size(); ++v, ++k, ++channel) {
             scan.channels[k] = static_cast<double>(channel);
-            scan.intensity[k] = static_cast<float>(w[p + 2 + v]);
+            scan.intensity[k] = static_cast<float>(values[v]);
         }
     }
     return scan;

@@ -91,12 +91,10 @@ void decode_ttfl(const TtflData& d, const std::string& source, Records& out) {
         const std::size_t t = d.subsets[i].time_index;
         SpectrumRecord& r = out.add(range_id(source, out.next_number()));
         r.retention_time_sec = t < d.retention_times_ms.size() ? d.retention_times_ms[t] / 1000.0 : 0.0;
-        if (d.calibration) {
-            r.mz.resize(scan->channels.size());
-            for (std::size_t k = 0; k < r.mz.size(); ++k) r.mz[k] = d.calibration->mz(scan->channels[k]);
-        } else {
-            r.mz = std::move(scan->channels);
-        }
+        // Calibrated values replace the channel values in place: the same numbers as a new list.
+        if (d.calibration)
+            for (double& x : scan->channels) x = d.calibration->mz(x);
+        r.mz = std::move(scan->channels);
         r.intensity = std::move(scan->intensity);
         r.ms_level = 1;
         r.representation = core::representation::profile;
