@@ -7,25 +7,9 @@
 #include <string>
 
 #include "cfb/cfb.hpp"
+#include "json_text.hpp"
 
 namespace {
-
-std::string json_string(const std::string& text) {
-    std::string out = "\"";
-    for (const unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char buffer[8];
-            std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
-            out += buffer;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
 
 const char* kind_name(cfb::EntryKind kind) {
     switch (kind) {

@@ -5,26 +5,11 @@
 #include <cstdio>
 #include <string>
 
+#include "json_text.hpp"
 #include "reader/reader.hpp"
 
 namespace {
 
-std::string quote(const std::string& text) {
-    std::string out = "\"";
-    for (const unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char buffer[8];
-            std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
-            out += buffer;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
 
 std::string number(double v) {
     char buffer[40];
@@ -35,7 +20,7 @@ std::string number(double v) {
 template <typename T>
 std::string optional_text(const std::optional<T>& v) {
     if (!v) return "null";
-    if constexpr (std::is_same_v<T, std::string>) return quote(*v);
+    if constexpr (std::is_same_v<T, std::string>) return json_string(*v);
     else return number(static_cast<double>(*v));
 }
 
@@ -58,7 +43,7 @@ int main(int argc, char** argv) {
     }
     auto reader = reader::Reader::open(argv[1]);
     if (!reader) {
-        std::printf("{\"error\": %s}\n", quote(reader.error().to_string()).c_str());
+        std::printf("{\"error\": %s}\n", json_string(reader.error().to_string()).c_str());
         return 1;
     }
     std::string calibration = "null";
@@ -66,7 +51,7 @@ int main(int argc, char** argv) {
         calibration.assign("[").append(number(t->calibration->slope)).append(", ")
             .append(number(t->calibration->intercept)).append("]");
     std::printf("{\"source_name\": %s, \"acquired_at\": %s, \"variant\": %d, \"calibration\": %s}\n",
-                quote(reader->source_name()).c_str(), optional_text(reader->acquired_at()).c_str(),
+                json_string(reader->source_name()).c_str(), optional_text(reader->acquired_at()).c_str(),
                 static_cast<int>(reader->variant()), calibration.c_str());
     auto records = reader->iter_spectra();
     std::printf("{\"remaining\": %zu}\n", records->remaining());
@@ -79,7 +64,7 @@ int main(int argc, char** argv) {
         std::printf("{\"index\": %llu, \"scan_number\": %u, \"native_id\": %s, \"ms_level\": %u, "
                     "\"retention_time_sec\": %s, \"mz\": %s, \"intensity\": %s, \"representation\": %u, "
                     "\"acquisition_kind\": %u, \"mode_code\": %u, \"header_value\": %s, \"precursor\": %s}\n",
-                    static_cast<unsigned long long>(r->index), r->scan_number, quote(r->native_id).c_str(),
+                    static_cast<unsigned long long>(r->index), r->scan_number, json_string(r->native_id).c_str(),
                     r->ms_level, number(r->retention_time_sec).c_str(), list(r->mz).c_str(),
                     list(r->intensity).c_str(), r->representation, r->acquisition_kind, r->mode_code,
                     optional_text(r->header_value).c_str(), precursor.c_str());
