@@ -10,7 +10,6 @@
 
 namespace {
 
-
 std::string number(double v) {
     char buffer[40];
     std::snprintf(buffer, sizeof buffer, "%.17g", v);
