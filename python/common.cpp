@@ -41,11 +41,11 @@ bool is_param(PyObject* name, const char* param) {
 }  // namespace
 
 PyTypeObject* raw_reader_type() {
-    return reinterpret_cast<PyTypeObject*>(once(raw_reader_class, [] { return PyType_FromSpec(&raw_reader_spec()); }));
+    return reinterpret_cast<PyTypeObject*>(once(raw_reader_class, [] { return PyType_FromSpec(&raw_reader_type_spec()); }));
 }
 
 PyTypeObject* spectrum_type() {
-    return reinterpret_cast<PyTypeObject*>(once(spectrum_class, [] { return PyType_FromSpec(&spectrum_spec()); }));
+    return reinterpret_cast<PyTypeObject*>(once(spectrum_class, [] { return PyType_FromSpec(&spectrum_type_spec()); }));
 }
 
 void raise_internal_fault(const char* what) {

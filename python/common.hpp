@@ -16,8 +16,8 @@ namespace tavrik_py {
 PyTypeObject* raw_reader_type();
 PyTypeObject* spectrum_type();
 
-PyType_Spec& raw_reader_spec();
-PyType_Spec& spectrum_spec();
+PyType_Spec& raw_reader_type_spec();
+PyType_Spec& spectrum_type_spec();
 
 // Takes the single parameter `param` of the call `call` ("RawReader.__new__"), given by position
 // or by keyword, from a vectorcall argument list. Null with TypeError set on a wrong call.

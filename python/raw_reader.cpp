@@ -146,10 +146,10 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"builtins.RawReader", sizeof(RawReaderObject), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec type_spec = {"builtins.RawReader", sizeof(RawReaderObject), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 
-PyType_Spec& raw_reader_spec() { return spec; }
+PyType_Spec& raw_reader_type_spec() { return type_spec; }
 
 }  // namespace tavrik_py

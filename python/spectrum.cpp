@@ -76,7 +76,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_spec = {
     "builtins.Spectrum",
     sizeof(SpectrumObject),
     0,
@@ -86,7 +86,7 @@ PyType_Spec spec = {
 
 }  // namespace
 
-PyType_Spec& spectrum_spec() { return spec; }
+PyType_Spec& spectrum_type_spec() { return type_spec; }
 
 PyObject* new_spectrum(SpectrumData data) {
     PyTypeObject* type = spectrum_type();

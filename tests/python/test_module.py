@@ -41,9 +41,9 @@ def test_importing_leaves_the_gil_disabled():
 
 def test_a_second_module_object_shares_the_classes():
     import importlib.util
-    spec = importlib.util.find_spec("tavrik")
-    again = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(again)
+    found = importlib.util.find_spec("tavrik")
+    again = importlib.util.module_from_spec(found)
+    found.loader.exec_module(again)
     assert again is not tavrik
     assert again.RawReader is RawReader and again.Spectrum is Spectrum
     assert again.__all__ == ["RawReader", "Spectrum"]
