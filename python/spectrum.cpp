@@ -15,7 +15,7 @@ struct SpectrumObject {
 SpectrumData& data_of(PyObject* self) { return *reinterpret_cast<SpectrumObject*>(self)->data; }
 
 template <typename T>
-PyObject* float_list(const std::vector<T>& values) {
+PyObject* float_list(const core::Values<T>& values) {
     const auto n = static_cast<Py_ssize_t>(values.size());
     PyObject* list = PyList_New(n);
     if (!list) return nullptr;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common.hpp"
+#include "core/spectrum.hpp"
 
 #include <cstdint>
 #include <vector>
@@ -8,8 +9,8 @@
 namespace tavrik_py {
 
 struct SpectrumData {
-    std::vector<double> mz;
-    std::vector<float> intensity;
+    core::Values<double> mz;
+    core::Values<float> intensity;
     std::uint32_t ms_level = 1;
     double retention_time_sec = 0.0;
 };

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
-#include <string>
 
 #include "error.hpp"
 
@@ -14,14 +13,18 @@ namespace le {
 
 using Bytes = std::span<const std::byte>;
 
+// Throws InvariantBroken for a read of `count` x `width` bytes at `at` past the end of `size`
+// bytes. Kept out of line so that the checked reads stay small enough to inline.
+[[noreturn, gnu::cold, gnu::noinline]] void read_past_end(std::size_t width, std::size_t count, std::size_t at,
+                                                          std::size_t size);
+
 // Reads the unsigned little-endian integer of `Width` bytes (1 to 8) at `at`, zero-extended.
 // A read past the end means a decoder skipped a length check: it throws InvariantBroken.
 template <std::size_t Width, typename T = std::uint64_t>
 inline T uint_at(Bytes bytes, std::size_t at) {
     static_assert(Width >= 1 && Width <= sizeof(T));
-    if (at > bytes.size() || bytes.size() - at < Width)
-        throw reader::InvariantBroken("read of " + std::to_string(Width) + " bytes at " + std::to_string(at) +
-                                      " past the end of " + std::to_string(bytes.size()) + " bytes");
+    if (at > bytes.size() || bytes.size() - at < Width) [[unlikely]]
+        read_past_end(Width, 1, at, bytes.size());
     T value = 0;
     std::memcpy(&value, bytes.data() + at, Width);  // low bytes first on a little-endian host
     if constexpr (std::endian::native == std::endian::big) value = std::byteswap(value);
@@ -40,10 +43,8 @@ template <std::size_t Width, typename T>
 class Block {
 public:
     Block(Bytes bytes, std::size_t at, std::size_t count) {
-        if (at > bytes.size() || count > (bytes.size() - at) / Width)
-            throw reader::InvariantBroken("block of " + std::to_string(count) + " x " + std::to_string(Width) +
-                                          " bytes at " + std::to_string(at) + " past the end of " +
-                                          std::to_string(bytes.size()) + " bytes");
+        if (at > bytes.size() || count > (bytes.size() - at) / Width) [[unlikely]]
+            read_past_end(Width, count, at, bytes.size());
         data_ = bytes.data() + at;
         count_ = count;
     }

@@ -23,8 +23,8 @@ std::string optional_text(const std::optional<T>& v) {
     else return number(static_cast<double>(*v));
 }
 
-template <typename T>
-std::string list(const std::vector<T>& values) {
+template <typename Values>
+std::string list(const Values& values) {
     std::string out = "[";
     for (std::size_t i = 0; i < values.size(); ++i) {
         if (i) out += ", ";

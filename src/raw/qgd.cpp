@@ -53,7 +53,7 @@ std::expected<GcmsScan, reader::Error> parse_scan(std::span<const std::byte> byt
     const le::Bytes data = bytes.subspan(header_size);
 
     if (format == profile_format && data_bytes == 4 * std::size_t{n_peaks}) {
-        ProfileScan scan{std::vector<double>(n_peaks), std::vector<float>(n_peaks), retention_time_ms};
+        ProfileScan scan{core::Values<double>(n_peaks), core::Values<float>(n_peaks), retention_time_ms};
         const le::Block<2, std::uint16_t> words(data, 0, 2 * std::size_t{n_peaks});
         for (std::size_t i = 0; i < n_peaks; ++i) {
             scan.mz[i] = static_cast<double>(words[2 * i]) / 10.0;

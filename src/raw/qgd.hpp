@@ -8,6 +8,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/spectrum.hpp"
 #include "error.hpp"
 
 namespace raw::qgd {
@@ -19,8 +20,8 @@ struct MrmTransition {
 };
 
 struct ProfileScan {
-    std::vector<double> mz;
-    std::vector<float> intensity;
+    core::Values<double> mz;
+    core::Values<float> intensity;
     std::uint32_t retention_time_ms = 0;
 };
 

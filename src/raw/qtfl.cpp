@@ -14,7 +14,7 @@ constexpr std::size_t scan_header_size = 64;
 reader::Error fail(std::string message) { return reader::Error::parse(std::move(message)); }
 
 template <typename Block>
-void fill_intensities(const Block& values, std::vector<float>& out) {
+void fill_intensities(const Block& values, core::Values<float>& out) {
     for (std::size_t i = 0; i < values.size(); ++i) out[i] = static_cast<float>(values[i]);
 }
 
@@ -64,7 +64,7 @@ std::expected<CentroidScan, reader::Error> decode_scan(std::span<const std::byte
                                     "-byte intensity)"));
     const std::size_t n = declared / point;
     const le::Bytes data = bytes.subspan(scan_header_size, declared);
-    CentroidScan scan{static_cast<double>(header_value), std::vector<double>(n), std::vector<float>(n)};
+    CentroidScan scan{static_cast<double>(header_value), core::Values<double>(n), core::Values<float>(n)};
     const le::Block<8, std::uint64_t> mz(data, 0, n);
     for (std::size_t i = 0; i < n; ++i) scan.mz[i] = static_cast<double>(mz[i]) / 1e12;
     const std::size_t base = 8 * n;

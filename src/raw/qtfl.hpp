@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "core/spectrum.hpp"
 #include "error.hpp"
 
 namespace raw::qtfl {
@@ -20,8 +21,8 @@ struct CentroidIndexRecord {
 
 struct CentroidScan {
     std::optional<double> header_value;
-    std::vector<double> mz;
-    std::vector<float> intensity;
+    core::Values<double> mz;
+    core::Values<float> intensity;
 };
 
 std::expected<std::vector<CentroidIndexRecord>, reader::Error> parse_centroid_index(std::span<const std::byte> bytes);

@@ -139,7 +139,7 @@ std::optional<ProfileScan> decode_scan(std::span<const std::byte> bytes) {
 
     std::size_t points = 0;
     for (std::size_t p = *start; w[p] != terminator; p += 2 + run_length(w[p])) points += run_length(w[p]);
-    ProfileScan scan{std::vector<double>(points), std::vector<float>(points)};
+    ProfileScan scan{core::Values<double>(points), core::Values<float>(points)};
     std::uint32_t channel = 0;
     std::size_t k = 0;
     for (std::size_t p = *start; w[p] != terminator; p += 2 + run_length(w[p])) {

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/spectrum.hpp"
 #include "error.hpp"
 
 namespace raw::ttfl {
@@ -34,8 +35,8 @@ struct DecodedRuns {
 };
 
 struct ProfileScan {
-    std::vector<double> channels;
-    std::vector<float> intensity;
+    core::Values<double> channels;
+    core::Values<float> intensity;
 };
 
 // m/z = ((channel - intercept) / slope)^2; slope is finite and > 0, intercept finite.

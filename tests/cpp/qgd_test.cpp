@@ -41,8 +41,8 @@ TEST(GcmsScan, ProfilePoints) {
     ASSERT_TRUE(scan);
     const auto& p = std::get<ProfileScan>(*scan);
     EXPECT_EQ(p.retention_time_ms, 312467u);
-    EXPECT_EQ(p.mz, (std::vector<double>{123.4, 0.0}));
-    EXPECT_EQ(p.intensity, (std::vector<float>{65535.0f, 7.0f}));
+    EXPECT_EQ(p.mz, (core::Values<double>{123.4, 0.0}));
+    EXPECT_EQ(p.intensity, (core::Values<float>{65535.0f, 7.0f}));
     EXPECT_EQ(p.mz[0], 1234 / 10.0);  // a division, not a product with 0.1
 }
 

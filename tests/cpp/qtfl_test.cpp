@@ -44,9 +44,9 @@ TEST(QtofScan, DecodesBlocksOfMzAndIntensity) {
     const auto scan = decode_scan(b);
     ASSERT_TRUE(scan);
     EXPECT_EQ(scan->header_value, 77.0);
-    EXPECT_EQ(scan->mz, (std::vector<double>{500123456789012.0 / 1e12, 1.0}));
+    EXPECT_EQ(scan->mz, (core::Values<double>{500123456789012.0 / 1e12, 1.0}));
     EXPECT_DOUBLE_EQ(scan->mz[0], 500.123456789012);
-    EXPECT_EQ(scan->intensity, (std::vector<float>{65535.0f, 3.0f}));
+    EXPECT_EQ(scan->intensity, (core::Values<float>{65535.0f, 3.0f}));
 
     auto wide = scan_header(0, 12, 4);
     wide.u64(0).u32(0xFFFFFFFF);

@@ -62,8 +62,8 @@ TEST(TtflRunList, DecodeRle) {
 TEST(TtflScan, WorkedExample) {
     const auto decoded = decode_scan(scan({0x8003, 10, 5, 0, 7, 0x8001, 2, 9, 0x8000}));
     ASSERT_TRUE(decoded);
-    EXPECT_EQ(decoded->channels, (std::vector<double>{10, 11, 12, 15}));
-    EXPECT_EQ(decoded->intensity, (std::vector<float>{5, 0, 7, 9}));
+    EXPECT_EQ(decoded->channels, (core::Values<double>{10, 11, 12, 15}));
+    EXPECT_EQ(decoded->intensity, (core::Values<float>{5, 0, 7, 9}));
     EXPECT_FALSE(decode_scan(scan({0x8003, 10, 5, 0, 7, 0x8001, 2, 9})));
     EXPECT_FALSE(decode_scan(scan({0x8003, 10, 5, 0, 7, 0x8001, 2, 9, 0x8000, 0x0000})));
     const auto last = decode_scan(scan({0x8003, 10, 5, 0, 7, 0x8001, 2, 9, 0x8000, 0x8000}));
@@ -93,13 +93,13 @@ TEST(TtflScan, StartSearch) {
     for (auto v : w) b.u16(v);
     const auto decoded = decode_scan(b);
     ASSERT_TRUE(decoded);
-    EXPECT_EQ(decoded->channels, (std::vector<double>{4}));
-    EXPECT_EQ(decoded->intensity, (std::vector<float>{8}));
+    EXPECT_EQ(decoded->channels, (core::Values<double>{4}));
+    EXPECT_EQ(decoded->intensity, (core::Values<float>{8}));
     // Uninterpreted words before the run list, one of them a candidate that fails.
     const auto skipped = decode_scan(scan({0x8002, 0x0001, 0x8001, 0, 6, 0x8000}));
     ASSERT_TRUE(skipped);
-    EXPECT_EQ(skipped->channels, (std::vector<double>{0}));
-    EXPECT_EQ(skipped->intensity, (std::vector<float>{6}));
+    EXPECT_EQ(skipped->channels, (core::Values<double>{0}));
+    EXPECT_EQ(skipped->intensity, (core::Values<float>{6}));
 }
 
 TEST(TtflScan, ChannelCounterWrapsAt32Bits) {
