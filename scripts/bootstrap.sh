@@ -31,28 +31,8 @@ is_free_threaded() {
 sys.exit(0 if sys.version_info >= (3, 13) and sysconfig.get_config_var("Py_GIL_DISABLED") else 1)' 2>/dev/null
 }
 
-source "$root/scripts/debian-mirror.sh"
+source "$root/scripts/cpython.sh"
 
-build_python() {
-  local prefix=$1 work="$cache/python-src"
-  say "building free-threaded CPython 3.13 into $prefix (a few minutes, once)"
-  rm -rf "$work" && mkdir -p "$work/lists/partial"
-  local mirror keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-  mirror=$(debian_mirror)
-  echo "deb-src [signed-by=$keyring] $mirror trixie main" > "$work/sources.list"
-  local aptopts=(-qq -o "Dir::Etc::SourceList=$work/sources.list" -o "Dir::Etc::SourceParts=/dev/null"
-                 -o "Dir::State::Lists=$work/lists" -o "APT::Get::List-Cleanup=0" -o "APT::Sandbox::User=root")
-  apt-get "${aptopts[@]}" update >/dev/null
-  (cd "$work" && apt-get "${aptopts[@]}" source --download-only python3.13 >/dev/null)
-  # The upstream tarball inside the source package, without the distribution's patches (they
-  # move site-packages for the system interpreter, which a private venv does not want).
-  local tarball; tarball=$(ls "$work"/python3.13_*.orig.tar.* | head -n 1)
-  mkdir "$work/src" && tar -xf "$tarball" -C "$work/src" --strip-components=1
-  (cd "$work/src" && ./configure --prefix="$prefix" --disable-gil >"$work/configure.log" 2>&1 \
-     && make -j"$(nproc)" >"$work/make.log" 2>&1 && make altinstall >"$work/install.log" 2>&1) \
-    || { say "CPython build failed; logs in $work"; return 1; }
-  rm -rf "$work"
-}
 
 python=""
 if [ -n "${PYTHON:-}" ] && is_free_threaded "$PYTHON"; then
@@ -61,7 +41,7 @@ else
   [ -n "${PYTHON:-}" ] && say "\$PYTHON=$PYTHON is not a free-threaded CPython >= 3.13; using the cached build"
   prefix="$cache/cpython-3.13t"
   python="$prefix/bin/python3.13t"
-  is_free_threaded "$python" || build_python "$prefix"
+  is_free_threaded "$python" || build_python "$prefix" "$cache"
 fi
 
 # 3. The virtual environment -------------------------------------------------------------

@@ -1,0 +1,28 @@
+# Sourced: build_python PREFIX CACHE [CONFIGURE-OPTION...] builds a free-threaded CPython 3.13
+# into PREFIX from the upstream tarball inside Debian trixie's python3.13 source package, fetched
+# through a private sources list (the mirror comes from the machine's apt configuration). The
+# distribution's patches are not applied: they move site-packages for the system interpreter,
+# where a private virtual environment's site module does not look.
+source "$(dirname "${BASH_SOURCE[0]}")/debian-mirror.sh"
+
+build_python() {
+  local prefix=$1 cache=$2 work="$2/python-src-$$"
+  shift 2
+  echo "building free-threaded CPython 3.13 $* into $prefix (a few minutes, once)" >&2
+  rm -rf "$work" && mkdir -p "$work/lists/partial"
+  local mirror keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+  mirror=$(debian_mirror)
+  echo "deb-src [signed-by=$keyring] $mirror trixie main" > "$work/sources.list"
+  local aptopts=(-qq -o "Dir::Etc::SourceList=$work/sources.list" -o "Dir::Etc::SourceParts=/dev/null"
+                 -o "Dir::State::Lists=$work/lists" -o "APT::Get::List-Cleanup=0" -o "APT::Sandbox::User=root")
+  apt-get "${aptopts[@]}" update >/dev/null
+  (cd "$work" && apt-get "${aptopts[@]}" source --download-only python3.13 >/dev/null)
+  local tarball; tarball=$(ls "$work"/python3.13_*.orig.tar.* | head -n 1)
+  mkdir "$work/src" && tar -xf "$tarball" -C "$work/src" --strip-components=1
+  (cd "$work/src" && ./configure --prefix="$prefix" --disable-gil "$@" >"$work/configure.log" 2>&1 \
+     && make -j"$(nproc)" >"$work/make.log" 2>&1 && make altinstall >"$work/install.log" 2>&1) \
+    || { echo "CPython build failed; logs in $work" >&2; return 1; }
+  # Keep the interpreter's own ThreadSanitizer suppressions for a sanitizer build.
+  if [ -d "$work/src/Tools/tsan" ]; then mkdir -p "$prefix/share/tsan" && cp "$work"/src/Tools/tsan/*.txt "$prefix/share/tsan/"; fi
+  rm -rf "$work"
+}

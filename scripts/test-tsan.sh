@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Runs the threaded tests under ThreadSanitizer: a free-threaded CPython 3.13 built with
+# --with-thread-sanitizer (cached like the ordinary one), the module built with -fsanitize=thread.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+cache=${TAVRIK_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tavrik}
+source scripts/cpython.sh
+prefix="$cache/cpython-3.13t-tsan"
+python="$prefix/bin/python3.13t"
+[ -x "$python" ] || build_python "$prefix" "$cache" --with-thread-sanitizer
+venv="$root/build/tsan-venv"
+if [ ! -x "$venv/bin/python" ]; then
+  TSAN_OPTIONS=report_bugs=0 "$python" -m venv "$venv"
+  TSAN_OPTIONS=report_bugs=0 "$venv/bin/python" -m pip install -q -r <(grep -E '^(pytest|olefile)==' requirements-dev.txt) \
+    2> >(grep -v -e 'is ignored: it is neither' >&2)
+fi
+export PATH="$root/.venv/bin:$PATH"  # cmake and ninja
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS="-g -O1 -fsanitize=thread" \
+  -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
+cmake --build build/tsan --target tavrik | grep -v -e '^\[' -e 'no work to do' || true
+cp python/tavrik.pyi build/tsan/
+suppressions=$(ls "$prefix"/share/tsan/suppressions_free_threading.txt 2>/dev/null || true)
+TSAN_OPTIONS="halt_on_error=1 ${suppressions:+suppressions=$suppressions}" PYTHONPATH="$root/build/tsan" \
+  TAVRIK_TOOLS="$root/build/dev/tools" "$venv/bin/python" -m pytest -q -p no:cacheprovider \
+  tests/python/test_threads.py tests/python/test_module.py "$@"
