@@ -18,17 +18,23 @@ using Bytes = std::span<const std::byte>;
 [[noreturn, gnu::cold, gnu::noinline]] void read_past_end(std::size_t width, std::size_t count, std::size_t at,
                                                           std::size_t size);
 
+// The unsigned little-endian integer of `Width` bytes at `from`, zero-extended; unchecked.
+template <std::size_t Width, typename T>
+inline T load(const std::byte* from) noexcept {
+    static_assert(Width >= 1 && Width <= sizeof(T));
+    T value = 0;
+    std::memcpy(&value, from, Width);  // low bytes first on a little-endian host
+    if constexpr (std::endian::native == std::endian::big) value = std::byteswap(value);
+    return value;
+}
+
 // Reads the unsigned little-endian integer of `Width` bytes (1 to 8) at `at`, zero-extended.
 // A read past the end means a decoder skipped a length check: it throws InvariantBroken.
 template <std::size_t Width, typename T = std::uint64_t>
 inline T uint_at(Bytes bytes, std::size_t at) {
-    static_assert(Width >= 1 && Width <= sizeof(T));
     if (at > bytes.size() || bytes.size() - at < Width) [[unlikely]]
         read_past_end(Width, 1, at, bytes.size());
-    T value = 0;
-    std::memcpy(&value, bytes.data() + at, Width);  // low bytes first on a little-endian host
-    if constexpr (std::endian::native == std::endian::big) value = std::byteswap(value);
-    return value;
+    return load<Width, T>(bytes.data() + at);
 }
 
 inline std::uint8_t u8(Bytes b, std::size_t at) { return uint_at<1, std::uint8_t>(b, at); }
@@ -49,12 +55,7 @@ public:
         count_ = count;
     }
     std::size_t size() const noexcept { return count_; }
-    T operator[](std::size_t k) const noexcept {
-        T value = 0;
-        std::memcpy(&value, data_ + k * Width, Width);
-        if constexpr (std::endian::native == std::endian::big) value = std::byteswap(value);
-        return value;
-    }
+    T operator[](std::size_t k) const noexcept { return load<Width, T>(data_ + k * Width); }
 
 private:
     const std::byte* data_ = nullptr;
