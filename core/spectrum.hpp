@@ -7,37 +7,12 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "core/point_lists.hpp"
+
 namespace core {
-
-// An allocator whose default construction leaves a value uninitialised, so that a list sized
-// once and then written element by element is not zero-filled first.
-template <typename T>
-struct DefaultInitAllocator : std::allocator<T> {
-    template <typename U>
-    struct rebind {
-        using other = DefaultInitAllocator<U>;
-    };
-    DefaultInitAllocator() noexcept = default;
-    template <typename U>
-    DefaultInitAllocator(const DefaultInitAllocator<U>&) noexcept {}
-
-    template <typename U>
-    void construct(U* at) noexcept(std::is_nothrow_default_constructible_v<U>) {
-        ::new (static_cast<void*>(at)) U;
-    }
-    template <typename U, typename... Args>
-    void construct(U* at, Args&&... args) {
-        ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
-    }
-};
-
-// The point lists of a scan: m/z values and intensities.
-template <typename T>
-using Values = std::vector<T, DefaultInitAllocator<T>>;
 
 // The precursor of a product-ion record.
 struct Precursor {

@@ -132,6 +132,7 @@ void decode_qtfl(const QtflData& d, Records& out) {
 }  // namespace
 
 std::vector<SpectrumRecord> decode_all(const Reader& reader) {
+    core::PointArena point_lists;
     const ReaderData& data = reader.data();
     if (const auto* g = std::get_if<GcmsData>(&data)) {
         Records out(g->scan_offsets.size(), g->ms_raw_data.size(), 32);
