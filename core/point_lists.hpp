@@ -4,8 +4,9 @@
 // process. A thread that holds a PointArena cuts its point lists from large blocks instead.
 //
 // A list still owns its memory wherever it goes: each block is returned to the system when the
-// last list cut from it is freed (from any thread), whether or not the arena still exists. Lists
-// allocated with no arena on the thread come from the heap. Either kind may be freed anywhere.
+// last list cut from it is freed (from any thread), whether or not the arena still exists; a few
+// lists kept from a large file therefore keep the blocks they were cut from. Lists allocated with
+// no arena on the thread come from the heap. Either kind may be freed anywhere.
 #pragma once
 
 #include <cstddef>
