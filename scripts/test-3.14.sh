@@ -59,7 +59,7 @@ out="$root/build/py3.14"
 mkdir -p "$out"
 suffix=$("$python" -c 'import importlib.machinery as m; print(m.EXTENSION_SUFFIXES[0])')
 g++ "${flags[@]}" -shared -o "$out/tavrik$suffix" "${sources[@]}" \
-    "$root/build/dev/libtavrik_reader.a" "$root/build/dev/cfb/libcfb.a"
+    "$root/build/dev/libtavrik_reader.a" "$root/build/dev/libtavrik_core.a" "$root/build/dev/cfb/libcfb.a"
 cp python/tavrik.pyi "$out/"
 PYTHONPATH="$out:$sid/site" TAVRIK_TOOLS="$root/build/dev/tools" \
   "$python" -m pytest -q -p no:cacheprovider tests/python "$@"
