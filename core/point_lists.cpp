@@ -57,7 +57,11 @@ PointArena::Block* map_block(std::size_t length) {
 }
 
 void release(PointArena::Block* block) noexcept {
-    if (block->references.fetch_sub(1, std::memory_order_acq_rel) == 1) munmap(block, block->length);
+    if (block->references.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    const std::size_t length = block->length;
+    // Whatever is mapped at these addresses next must not inherit the poison.
+    ASAN_UNPOISON_MEMORY_REGION(block, length);
+    munmap(block, length);
 }
 
 // Faults in the pages of [from, to), rounded up to a whole `step` but not past `end`, with one

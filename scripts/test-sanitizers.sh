@@ -16,7 +16,13 @@ echo "== C++ tests (ASan, UBSan)"
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$out" --output-on-failure -j2
 echo "== Python tests (ASan, UBSan)"
 # The interpreter itself is not instrumented: the runtime is preloaded, and leak checking is
-# left to the C++ tests (an interpreter keeps objects alive at exit by design).
-LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" \
-ASAN_OPTIONS=detect_leaks=0 PYTHONPATH="$out" TAVRIK_TOOLS="$out/tools" \
-  .venv/bin/python -m pytest -q -p no:cacheprovider tests/python "$@"
+# left to the C++ tests (an interpreter keeps objects alive at exit by design). Reports go to
+# files: pytest's output capture would swallow one that ends the process.
+rm -f "$out"/report.*
+if ! LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" \
+     ASAN_OPTIONS="detect_leaks=0:log_path=$out/report" UBSAN_OPTIONS="$UBSAN_OPTIONS:log_path=$out/report" \
+     PYTHONPATH="$out" TAVRIK_TOOLS="$out/tools" \
+     .venv/bin/python -m pytest -q -p no:cacheprovider tests/python "$@"; then
+  cat "$out"/report.* 2>/dev/null || true
+  exit 1
+fi

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
 #include <cstdint>
+#include <cstring>
 #include <numeric>
 #include <thread>
 #include <vector>
@@ -66,6 +69,20 @@ TEST(PointLists, ArenasNestAndTheHeapServesThreadsWithoutOne) {
     EXPECT_TRUE(intact(from_heap));
     Lists copies = from_heap;  // copied outside any arena; freed with the originals
     EXPECT_TRUE(intact(copies));
+}
+
+TEST(PointLists, AnUnmappedBlockLeavesNothingBehind) {
+    std::uintptr_t where;
+    {
+        core::PointArena arena;
+        core::Values<double> values(10);
+        where = reinterpret_cast<std::uintptr_t>(values.data());
+    }  // the block is unmapped here; new memory at its address must be plain memory
+    void* page = reinterpret_cast<void*>(where & ~std::uintptr_t{4095});
+    void* again = mmap(page, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    if (again == MAP_FAILED) GTEST_SKIP() << "the address was taken again";
+    std::memset(again, 1, 4096);
+    munmap(again, 4096);
 }
 
 }  // namespace
