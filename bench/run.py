@@ -115,21 +115,14 @@ def open_files(paths: list[str], threaded: bool) -> float:
     """Time to open every file, one after the other or each in a thread of its own; the readers
     are freed after the clock stops."""
     readers: list = [None] * len(paths)
-
-    def job(i: int) -> None:
-        readers[i] = tavrik.RawReader(paths[i])
-    start = time.perf_counter()
+    jobs = [lambda i=i: readers.__setitem__(i, tavrik.RawReader(paths[i])) for i in range(len(paths))]
     if threaded:
-        threads = [threading.Thread(target=job, args=(i,)) for i in range(len(paths))]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        elapsed = in_threads(jobs)
     else:
-        for i in range(len(paths)):
-            job(i)
-    elapsed = time.perf_counter() - start
-    del readers
+        start = time.perf_counter()
+        for job in jobs:
+            job()
+        elapsed = time.perf_counter() - start
     return elapsed
 
 

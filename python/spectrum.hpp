@@ -1,10 +1,9 @@
 #pragma once
 
 #include "common.hpp"
-#include "core/spectrum.hpp"
+#include "core/point_lists.hpp"
 
 #include <cstdint>
-#include <vector>
 
 namespace tavrik_py {
 

@@ -3,12 +3,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
-#include <memory>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "cfb/cfb.hpp"
+#include "whole_file.hpp"
 
 namespace {
 
@@ -16,21 +13,9 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Reads the whole file into a fresh buffer with pread, as a plain reader would.
 double plain_read(const char* path, std::size_t& bytes) {
     const auto start = std::chrono::steady_clock::now();
-    const int fd = ::open(path, O_RDONLY);
-    struct stat info{};
-    ::fstat(fd, &info);
-    bytes = static_cast<std::size_t>(info.st_size);
-    auto buffer = std::make_unique_for_overwrite<char[]>(bytes);
-    std::size_t done = 0;
-    while (done < bytes) {
-        const ssize_t got = ::pread(fd, buffer.get() + done, bytes - done, static_cast<off_t>(done));
-        if (got <= 0) break;
-        done += static_cast<std::size_t>(got);
-    }
-    ::close(fd);
+    bytes = read_whole_file(path).size;
     return seconds_since(start);
 }
 

@@ -4,10 +4,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <memory>
-#include <sys/stat.h>
-#include <unistd.h>
+
+#include "whole_file.hpp"
 
 int main(int argc, char** argv) {
     if (argc < 3) {
@@ -20,24 +19,15 @@ int main(int argc, char** argv) {
     volatile double sink = 0;
     for (int r = 0; r < rounds; ++r) {
         const auto start = std::chrono::steady_clock::now();
-        const int fd = ::open(argv[1], O_RDONLY);
-        struct stat info{};
-        ::fstat(fd, &info);
-        const auto size = static_cast<std::size_t>(info.st_size);
-        auto bytes = std::make_unique_for_overwrite<char[]>(size);
-        for (std::size_t done = 0; done < size;) {
-            const ssize_t got = ::pread(fd, bytes.get() + done, size - done, static_cast<off_t>(done));
-            if (got <= 0) return 1;
-            done += static_cast<std::size_t>(got);
-        }
-        ::close(fd);
+        const WholeFile file = read_whole_file(argv[1]);
+        if (!file.complete) return 1;
         auto mz = std::make_unique_for_overwrite<double[]>(points);
         auto intensity = std::make_unique_for_overwrite<float[]>(points);
         for (std::size_t i = 0; i < points; ++i) {
             mz[i] = static_cast<double>(i);
             intensity[i] = static_cast<float>(i & 0xFFFF);
         }
-        sink = sink + mz[points / 2] + intensity[points / 3] + static_cast<double>(bytes[size / 2]);
+        sink = sink + mz[points / 2] + intensity[points / 3] + static_cast<double>(file.bytes[file.size / 2]);
         best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
     std::printf("%.6f\n", best);

@@ -8,7 +8,7 @@
 #include <variant>
 #include <vector>
 
-#include "core/spectrum.hpp"
+#include "core/point_lists.hpp"
 #include "error.hpp"
 
 namespace raw::qgd {

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "core/spectrum.hpp"
+#include "core/point_lists.hpp"
 #include "error.hpp"
 
 namespace raw::qtfl {

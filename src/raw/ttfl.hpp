@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/spectrum.hpp"
+#include "core/point_lists.hpp"
 #include "error.hpp"
 
 namespace raw::ttfl {
