@@ -47,8 +47,8 @@ if [ ! -f "$sid/.done" ]; then
 fi
 python="$fs/usr/bin/python3.14-here"
 includes=(-isystem "$fs/usr/include/python3.14" -isystem "$fs/usr/include")
-flags=(-std=c++23 -O2 -fPIC -fvisibility=hidden -Wall -Wextra -Wpedantic -Werror -I"$root" -I"$root/src"
-       -I"$root/cfb/include" "${includes[@]}")
+flags=(-std=c++23 -O2 -fPIC -fvisibility=hidden -Wall -Wextra -Wpedantic -Werror -I"$root/src"
+       -I"$root/core/include" -I"$root/cfb/include" "${includes[@]}")
 sources=(python/common.cpp python/module.cpp python/raw_reader.cpp python/spectrum.cpp)
 
 say "compile check: 3.14 headers, free-threaded layout, warnings as errors"
@@ -59,7 +59,8 @@ out="$root/build/py3.14"
 mkdir -p "$out"
 suffix=$("$python" -c 'import importlib.machinery as m; print(m.EXTENSION_SUFFIXES[0])')
 g++ "${flags[@]}" -shared -o "$out/tavrik$suffix" "${sources[@]}" \
-    "$root/build/dev/libtavrik_reader.a" "$root/build/dev/libtavrik_core.a" "$root/build/dev/cfb/libcfb.a"
+    "$root/build/dev/libtavrik_reader.a" "$root/build/dev/libtavrik_decoders.a" "$root/build/dev/libtavrik_core.a" \
+    "$root/build/dev/cfb/libcfb.a"
 cp python/tavrik.pyi "$out/"
 PYTHONPATH="$out:$sid/site" TAVRIK_TOOLS="$root/build/dev/tools" \
   "$python" -m pytest -q -p no:cacheprovider tests/python "$@"

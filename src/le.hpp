@@ -11,7 +11,9 @@
 
 namespace le {
 
-using Bytes = std::span<const std::byte>;
+// Borrowed bytes, read in place: a view into memory that something else owns and keeps alive
+// (a stream's buffer, say); never an owner itself.
+using ByteView = std::span<const std::byte>;
 
 // Throws InvariantBroken for a read of `count` x `width` bytes at `at` past the end of `size`
 // bytes. Kept out of line so that the checked reads stay small enough to inline.
@@ -31,24 +33,24 @@ inline T load(const std::byte* from) noexcept {
 // Reads the unsigned little-endian integer of `Width` bytes (1 to 8) at `at`, zero-extended.
 // A read past the end means a decoder skipped a length check: it throws InvariantBroken.
 template <std::size_t Width, typename T = std::uint64_t>
-inline T uint_at(Bytes bytes, std::size_t at) {
+inline T uint_at(ByteView bytes, std::size_t at) {
     if (at > bytes.size() || bytes.size() - at < Width) [[unlikely]]
         read_past_end(Width, 1, at, bytes.size());
     return load<Width, T>(bytes.data() + at);
 }
 
-inline std::uint8_t u8(Bytes b, std::size_t at) { return uint_at<1, std::uint8_t>(b, at); }
-inline std::uint16_t u16(Bytes b, std::size_t at) { return uint_at<2, std::uint16_t>(b, at); }
-inline std::uint32_t u32(Bytes b, std::size_t at) { return uint_at<4, std::uint32_t>(b, at); }
-inline std::uint64_t u64(Bytes b, std::size_t at) { return uint_at<8, std::uint64_t>(b, at); }
-inline double f64(Bytes b, std::size_t at) { return std::bit_cast<double>(u64(b, at)); }
+inline std::uint8_t u8(ByteView b, std::size_t at) { return uint_at<1, std::uint8_t>(b, at); }
+inline std::uint16_t u16(ByteView b, std::size_t at) { return uint_at<2, std::uint16_t>(b, at); }
+inline std::uint32_t u32(ByteView b, std::size_t at) { return uint_at<4, std::uint32_t>(b, at); }
+inline std::uint64_t u64(ByteView b, std::size_t at) { return uint_at<8, std::uint64_t>(b, at); }
+inline double f64(ByteView b, std::size_t at) { return std::bit_cast<double>(u64(b, at)); }
 
 // `count` consecutive values of `Width` bytes starting at `at`, bounds-checked once when made,
 // then read without further checks: for a decoder's inner loop over a block it has measured.
 template <std::size_t Width, typename T>
 class Block {
 public:
-    Block(Bytes bytes, std::size_t at, std::size_t count) {
+    Block(ByteView bytes, std::size_t at, std::size_t count) {
         if (at > bytes.size() || count > (bytes.size() - at) / Width) [[unlikely]]
             read_past_end(Width, count, at, bytes.size());
         data_ = bytes.data() + at;

@@ -13,7 +13,7 @@ constexpr std::uint16_t profile_format = 2;
 reader::Error fail(std::string message) { return reader::Error::parse(std::move(message)); }
 
 // Reads the intensity field of an MRM entry: 2, 3 or 4 bytes, zero-extended.
-std::uint32_t mrm_intensity(le::Bytes data, std::size_t at, std::size_t width) {
+std::uint32_t mrm_intensity(le::ByteView data, std::size_t at, std::size_t width) {
     switch (width) {
         case 2: return le::uint_at<2, std::uint32_t>(data, at);
         case 3: return le::uint_at<3, std::uint32_t>(data, at);
@@ -50,7 +50,7 @@ std::expected<GcmsScan, reader::Error> parse_scan(std::span<const std::byte> byt
     const std::uint16_t event_id = le::u16(bytes, 24);
     const std::uint16_t n_transitions = le::u16(bytes, 26);
     const std::size_t data_bytes = length - header_size;
-    const le::Bytes data = bytes.subspan(header_size);
+    const le::ByteView data = bytes.subspan(header_size);
 
     if (format == profile_format && data_bytes == 4 * std::size_t{n_peaks}) {
         ProfileScan scan{core::Values<double>(n_peaks), core::Values<float>(n_peaks), retention_time_ms};

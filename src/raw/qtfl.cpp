@@ -63,7 +63,7 @@ std::expected<CentroidScan, reader::Error> decode_scan(std::span<const std::byte
                                     std::to_string(point) + " (8-byte mz + " + std::to_string(width) +
                                     "-byte intensity)"));
     const std::size_t n = declared / point;
-    const le::Bytes data = bytes.subspan(scan_header_size, declared);
+    const le::ByteView data = bytes.subspan(scan_header_size, declared);
     CentroidScan scan{static_cast<double>(header_value), core::Values<double>(n), core::Values<float>(n)};
     const le::Block<8, std::uint64_t> mz(data, 0, n);
     for (std::size_t i = 0; i < n; ++i) scan.mz[i] = static_cast<double>(mz[i]) / 1e12;

@@ -20,7 +20,7 @@ std::size_t run_length(std::uint16_t header) noexcept { return header & 0x1FFF; 
 
 // The words of a scan after its header, read in place.
 struct Words {
-    le::Bytes bytes;
+    le::ByteView bytes;
     std::size_t count() const noexcept { return bytes.size() / 2; }
     std::uint16_t operator[](std::size_t k) const { return le::u16(bytes, 2 * k); }
 };

@@ -58,6 +58,11 @@ std::vector<ScanBounds> scan_bounds(std::span<const DataIndexSubset> subsets, st
 std::vector<std::uint16_t> to_u16_words(std::span<const std::byte> bytes);
 
 // Decodes a run list that starts at the first word; nothing when the words do not form one.
+// The plain reference decoder, kept simple rather than fast: decode_scan does not call it but
+// finds the start and walks the runs its own linear way. The ttfl_scan fuzz target
+// (fuzz/targets.cpp) checks that fast path against this one: on small scans it tries every
+// candidate start after the header with decode_rle, takes the first whose run list ends exactly
+// at the last word, and requires decode_scan to give the same verdict and the same point count.
 std::optional<DecodedRuns> decode_rle(std::span<const std::uint16_t> words);
 
 // Decodes one subset range: a 64-byte header, then a run list ending exactly at the last word.

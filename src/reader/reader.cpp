@@ -49,6 +49,64 @@ std::string ascii_lower(std::string text) {
 
 bool is_valid_utf8(std::string_view text) { return to_valid_utf8(text) == text; }
 
+// Each layout's opener reads all of the layout's streams before it parses any.
+
+std::expected<ReaderData, Error> open_gcms(const cfb::Container& container) {
+    auto index = raw::read_stream(container, raw::gcms_spectrum_index);
+    if (!index) return std::unexpected(index.error());
+    auto data = raw::read_stream(container, raw::gcms_ms_raw_data);
+    if (!data) return std::unexpected(data.error());
+    auto offsets = raw::qgd::parse_spectrum_index(*index);
+    if (!offsets) return std::unexpected(offsets.error());
+    return ReaderData(GcmsData{std::move(*data), std::move(*offsets)});
+}
+
+std::expected<ReaderData, Error> open_ttfl(const cfb::Container& container) {
+    auto index = raw::read_stream(container, raw::ttfl_data_index);
+    if (!index) return std::unexpected(index.error());
+    auto data = raw::read_stream(container, raw::ttfl_ms_raw_data);
+    if (!data) return std::unexpected(data.error());
+    auto times = raw::read_stream(container, raw::ttfl_retention_time);
+    if (!times) return std::unexpected(times.error());
+    auto subsets = raw::ttfl::parse_data_index(*index);
+    if (!subsets) return std::unexpected(subsets.error());
+    TtflData ttfl;
+    ttfl.bounds = raw::ttfl::scan_bounds(*subsets, data->size());
+    ttfl.subsets = std::move(*subsets);
+    ttfl.ms_raw_data = std::move(*data);
+    ttfl.retention_times_ms = parse_u32_array(*times);
+    for (const std::string_view tuning : raw::ttfl_tuning_results) {
+        if (auto bytes = raw::read_stream_opt(container, tuning)) {
+            ttfl.calibration = raw::ttfl::parse_calibration(*bytes);
+            break;
+        }
+    }
+    return ReaderData(std::move(ttfl));
+}
+
+std::expected<ReaderData, Error> open_qtfl(const cfb::Container& container) {
+    auto index = raw::read_stream(container, raw::qtfl_centroid_index);
+    if (!index) return std::unexpected(index.error());
+    auto data = raw::read_stream(container, raw::qtfl_centroid_data);
+    if (!data) return std::unexpected(data.error());
+    auto times = raw::read_stream(container, raw::qtfl_retention_time);
+    if (!times) return std::unexpected(times.error());
+    auto records = raw::qtfl::parse_centroid_index(*index);
+    if (!records) return std::unexpected(records.error());
+    auto retention = raw::qtfl::parse_retention_time(*times);
+    if (!retention) return std::unexpected(retention.error());
+    return ReaderData(QtflData{std::move(*data), std::move(*records), std::move(*retention)});
+}
+
+std::expected<ReaderData, Error> open_layout(FileVariant variant, const cfb::Container& container) {
+    switch (variant) {
+        case FileVariant::Gcms: return open_gcms(container);
+        case FileVariant::Ttfl: return open_ttfl(container);
+        case FileVariant::Qtfl: return open_qtfl(container);
+    }
+    return std::unexpected(Error::parse("unknown file variant"));
+}
+
 }  // namespace
 
 FileNameParts split_file_name(std::string_view path) {
@@ -94,58 +152,9 @@ std::expected<Reader, Error> Reader::open(std::string_view path) {
     std::optional<std::string> acquired_at = raw::timestamp::earliest_created_timestamp(*container);
     std::string source_name = parts.stem ? to_valid_utf8(*parts.stem) : std::string("unknown");
 
-    // All of a layout's streams are read before any is parsed.
-    auto read = [&](std::string_view stream) { return raw::read_stream(*container, stream); };
-    switch (*variant) {
-        case FileVariant::Gcms: {
-            auto index = read("GCMS Raw Data/Spectrum Index");
-            if (!index) return std::unexpected(index.error());
-            auto data = read("GCMS Raw Data/MS Raw Data");
-            if (!data) return std::unexpected(data.error());
-            auto offsets = raw::qgd::parse_spectrum_index(*index);
-            if (!offsets) return std::unexpected(offsets.error());
-            return Reader(GcmsData{std::move(*data), std::move(*offsets)}, std::move(source_name),
-                          std::move(acquired_at), *variant);
-        }
-        case FileVariant::Ttfl: {
-            auto index = read("TTFL Raw Data/Data Index");
-            if (!index) return std::unexpected(index.error());
-            auto data = read("TTFL Raw Data/MS Raw Data");
-            if (!data) return std::unexpected(data.error());
-            auto times = read("TTFL Raw Data/Retention Time");
-            if (!times) return std::unexpected(times.error());
-            auto subsets = raw::ttfl::parse_data_index(*index);
-            if (!subsets) return std::unexpected(subsets.error());
-            TtflData ttfl;
-            ttfl.bounds = raw::ttfl::scan_bounds(*subsets, data->size());
-            ttfl.subsets = std::move(*subsets);
-            ttfl.ms_raw_data = std::move(*data);
-            ttfl.retention_times_ms = parse_u32_array(*times);
-            for (const char* tuning : {"TTFL Tuning/Tuning Result 00", "TTFL Tuning/Tuning Result 01",
-                                       "TTFL Tuning/Tuning Result 02"}) {
-                if (auto bytes = raw::read_stream_opt(*container, tuning)) {
-                    ttfl.calibration = raw::ttfl::parse_calibration(*bytes);
-                    break;
-                }
-            }
-            return Reader(std::move(ttfl), std::move(source_name), std::move(acquired_at), *variant);
-        }
-        case FileVariant::Qtfl: {
-            auto index = read("QTFL RawData/Centroid Index");
-            if (!index) return std::unexpected(index.error());
-            auto data = read("QTFL RawData/Centroid Data");
-            if (!data) return std::unexpected(data.error());
-            auto times = read("QTFL RawData/Retention Time");
-            if (!times) return std::unexpected(times.error());
-            auto records = raw::qtfl::parse_centroid_index(*index);
-            if (!records) return std::unexpected(records.error());
-            auto retention = raw::qtfl::parse_retention_time(*times);
-            if (!retention) return std::unexpected(retention.error());
-            return Reader(QtflData{std::move(*data), std::move(*records), std::move(*retention)},
-                          std::move(source_name), std::move(acquired_at), *variant);
-        }
-    }
-    return std::unexpected(Error::parse("unknown file variant"));
+    auto data = open_layout(*variant, *container);
+    if (!data) return std::unexpected(data.error());
+    return Reader(std::move(*data), std::move(source_name), std::move(acquired_at), *variant);
 }
 
 std::unique_ptr<core::SpectrumIterator> Reader::iter_spectra() const {
