@@ -53,6 +53,11 @@ public:
     const std::string& source_name() const noexcept { return source_name_; }
     const std::optional<std::string>& acquired_at() const noexcept { return acquired_at_; }
     FileVariant variant() const noexcept { return variant_; }
+    // True for a TTFL file with no usable mass calibration: its m/z values are channel indices.
+    bool mz_are_channel_indices() const noexcept {
+        const auto* t = std::get_if<TtflData>(&data_);
+        return t && !t->calibration;
+    }
 
     // Decodes every scan into records, in file order; scans that cannot be decoded are dropped.
     std::unique_ptr<core::SpectrumIterator> iter_spectra() const override;
@@ -80,5 +85,37 @@ FileNameParts split_file_name(std::string_view path);
 
 // Builds the records of every scan of an opened file.
 std::vector<core::SpectrumRecord> decode_all(const Reader& reader);
+
+// Decodes an opened file's index entries in order, a few at a time, into the same records that
+// decode_all builds: a consumer can start on the first records before the last are decoded. It
+// borrows the reader, which must outlive it. Point lists come from the calling thread's
+// PointArena, if it holds one.
+class ScanDecoder {
+public:
+    explicit ScanDecoder(const Reader& reader) noexcept;
+
+    // Appends the records of the next `entries` index entries (fewer at the end) to `out`;
+    // returns how many entries it took, 0 once every entry is done.
+    std::size_t decode(std::vector<core::SpectrumRecord>& out, std::size_t entries);
+
+    std::size_t index_entries() const noexcept { return entries_; }
+    bool done() const noexcept { return next_entry_ == entries_; }
+    std::size_t done_entries() const noexcept { return next_entry_; }
+    // Entries so far whose scan could not be cut out or decoded, and so yielded no record.
+    std::size_t undecoded_entries() const noexcept { return undecoded_; }
+
+private:
+    core::SpectrumRecord& add(std::vector<core::SpectrumRecord>& out, std::string native_id);
+    bool decode_gcms(const GcmsData& d, std::size_t i, std::vector<core::SpectrumRecord>& out);
+    bool decode_ttfl(const TtflData& d, std::size_t i, std::vector<core::SpectrumRecord>& out);
+    bool decode_qtfl(const QtflData& d, std::size_t i, std::vector<core::SpectrumRecord>& out);
+
+    const Reader& reader_;
+    std::size_t entries_;
+    std::size_t next_entry_ = 0;
+    std::size_t undecoded_ = 0;
+    std::uint64_t records_ = 0;
+    std::optional<std::string> last_ms1_;  // native id of the latest MS1 record (QTOF)
+};
 
 }  // namespace reader
