@@ -1,0 +1,140 @@
+#include "command_line.hpp"
+
+#include <charconv>
+#include <optional>
+#include <string_view>
+
+namespace convert {
+
+const char* const usage_text = R"(Usage: tavrik-convert [OPTION]... INPUT...
+Converts .qgd and .lcd raw files to indexed mzML (or MGF), one output file per input.
+
+  -o, --output DIR     write into DIR (default: the current directory; made when missing)
+      --format FORMAT  mzML (default) or mgf (MS2 spectra only, for search engines)
+      --no-zlib        store binary arrays uncompressed (default: zlib)
+      --ms-level N|N-M keep only spectra of MS level N, or N to M
+  -j, --jobs N         use N threads (default: one per core); several inputs are
+                       converted at once, and a single input's spectra are encoded
+                       in parallel
+      --overwrite      replace an existing output file (default: refuse)
+  -q, --quiet          no progress line (shown only when stderr is a terminal)
+  -h, --help           show this help and exit
+  -V, --version        show the version and exit
+
+Each INPUT becomes DIR/<name>.mzML (or .mgf), where <name> is the input's file name
+without its extension. Output is written to a temporary file and renamed into place
+only when complete.
+
+Exit status: 0 when every input was converted, 1 when any failed, 2 for a usage error.
+)";
+
+namespace {
+
+std::optional<std::uint32_t> parse_count(std::string_view text) {
+    std::uint32_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
+    return value;
+}
+
+std::optional<exporter::LevelRange> parse_levels(std::string_view text) {
+    const std::size_t dash = text.find('-');
+    const auto lowest = parse_count(text.substr(0, dash));
+    const auto highest = dash == std::string_view::npos ? lowest : parse_count(text.substr(dash + 1));
+    if (!lowest || !highest || *lowest < 1 || *highest < *lowest) return std::nullopt;
+    return exporter::LevelRange{*lowest, *highest};
+}
+
+std::optional<exporter::Format> parse_format(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (lower == "mzml") return exporter::Format::Mzml;
+    if (lower == "mgf") return exporter::Format::Mgf;
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::expected<CommandLine, std::string> parse_command_line(const std::vector<std::string>& arguments) {
+    CommandLine line;
+    bool options_end = false;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (options_end || argument.size() < 2 || argument[0] != '-') {
+            line.inputs.push_back(argument);
+            continue;
+        }
+        if (argument == "--") {
+            options_end = true;
+            continue;
+        }
+        // An option's value: "--name=value", "-xvalue", or the next argument.
+        std::string name = argument;
+        std::optional<std::string> attached;
+        if (argument.starts_with("--")) {
+            if (const std::size_t eq = argument.find('='); eq != std::string::npos) {
+                name = argument.substr(0, eq);
+                attached = argument.substr(eq + 1);
+            }
+        } else if (argument.size() > 2) {
+            name = argument.substr(0, 2);
+            attached = argument.substr(2);
+        }
+        auto value = [&]() -> std::expected<std::string, std::string> {
+            if (attached) return *attached;
+            if (i + 1 >= arguments.size()) return std::unexpected("option '" + name + "' needs a value");
+            return arguments[++i];
+        };
+        auto flag = [&](bool& target) -> std::expected<void, std::string> {
+            if (attached) return std::unexpected("option '" + name + "' takes no value");
+            target = true;
+            return {};
+        };
+        std::expected<void, std::string> done;
+        if (name == "-o" || name == "--output") {
+            auto v = value();
+            if (!v) return std::unexpected(v.error());
+            if (v->empty()) return std::unexpected("the output directory must not be empty");
+            line.output_directory = *v;
+        } else if (name == "--format") {
+            auto v = value();
+            if (!v) return std::unexpected(v.error());
+            const auto format = parse_format(*v);
+            if (!format) return std::unexpected("invalid format '" + *v + "' (expected mzML or mgf)");
+            line.format = *format;
+        } else if (name == "--ms-level") {
+            auto v = value();
+            if (!v) return std::unexpected(v.error());
+            const auto levels = parse_levels(*v);
+            if (!levels) return std::unexpected("invalid MS level '" + *v + "' (expected N or N-M, from 1)");
+            line.levels = *levels;
+        } else if (name == "-j" || name == "--jobs") {
+            auto v = value();
+            if (!v) return std::unexpected(v.error());
+            const auto jobs = parse_count(*v);
+            if (!jobs || *jobs < 1 || *jobs > 1024)
+                return std::unexpected("invalid number of jobs '" + *v + "' (expected 1 to 1024)");
+            line.jobs = *jobs;
+        } else if (name == "--no-zlib") {
+            bool set = false;
+            done = flag(set);
+            line.compress = !set;
+        } else if (name == "--overwrite") {
+            done = flag(line.overwrite);
+        } else if (name == "-q" || name == "--quiet") {
+            done = flag(line.quiet);
+        } else if (name == "-h" || name == "--help") {
+            done = flag(line.help);
+        } else if (name == "-V" || name == "--version") {
+            done = flag(line.version);
+        } else {
+            return std::unexpected("unknown option '" + name + "'");
+        }
+        if (!done) return std::unexpected(done.error());
+    }
+    if (!line.help && !line.version && line.inputs.empty()) return std::unexpected("no input files");
+    return line;
+}
+
+}  // namespace convert

@@ -1,0 +1,31 @@
+// The command line of tavrik-convert.
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <string>
+#include <vector>
+
+#include "export/spectra.hpp"
+
+namespace convert {
+
+struct CommandLine {
+    std::string output_directory = ".";
+    exporter::Format format = exporter::Format::Mzml;
+    bool compress = true;
+    exporter::LevelRange levels;
+    std::size_t jobs = 0;  // 0: one per core
+    bool overwrite = false;
+    bool quiet = false;
+    bool help = false;
+    bool version = false;
+    std::vector<std::string> inputs;
+};
+
+// The parsed arguments (without the program name), or the text of a usage error.
+std::expected<CommandLine, std::string> parse_command_line(const std::vector<std::string>& arguments);
+
+extern const char* const usage_text;
+
+}  // namespace convert

@@ -1,0 +1,149 @@
+// tavrik-convert: raw files to indexed mzML or MGF, from the command line.
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "command_line.hpp"
+#include "export/output_file.hpp"
+#include "export/spectra.hpp"
+#include "export/task_pool.hpp"
+#include "progress.hpp"
+#include "reader/reader.hpp"
+
+namespace convert {
+namespace {
+
+// Makes `path` and any missing parents; 0 or the operating system's error number.
+int make_directories(const std::string& path) {
+    for (std::size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
+        ::mkdir(path.substr(0, at).c_str(), 0777);  // a parent that cannot be made fails the last step
+    if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return errno;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return errno;
+    return S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
+}
+
+struct Job {
+    std::string input;
+    std::string output;
+    std::optional<std::string> clash;  // another input that would write the same output
+};
+
+std::vector<Job> plan(const CommandLine& line) {
+    const char* extension = line.format == exporter::Format::Mzml ? ".mzML" : ".mgf";
+    std::string directory = line.output_directory;
+    if (directory.size() > 1 && directory.back() == '/') directory.pop_back();
+    std::vector<Job> jobs;
+    std::map<std::string, std::size_t> first_with_output;
+    for (const std::string& input : line.inputs) {
+        const auto stem = reader::split_file_name(input).stem;
+        Job job{input, directory + "/" + stem.value_or("unknown") + extension, std::nullopt};
+        const auto [at, fresh] = first_with_output.try_emplace(job.output, jobs.size());
+        if (!fresh) {
+            job.clash = jobs[at->second].input;
+            if (!jobs[at->second].clash) jobs[at->second].clash = input;
+        }
+        jobs.push_back(std::move(job));
+    }
+    return jobs;
+}
+
+bool exists(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+// Converts one input; false, with the reason printed, when it failed.
+bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* pool, Console& console) {
+    auto fail = [&](const std::string& why) {
+        console.message(job.input + ": " + why);
+        return false;
+    };
+    if (job.clash) return fail(job.output + " would also be written from " + *job.clash);
+    const std::string exists_text = job.output + " exists (use --overwrite to replace it)";
+    if (!line.overwrite && exists(job.output)) return fail(exists_text);
+    auto opened = reader::Reader::open(job.input);
+    if (!opened) return fail(opened.error().to_string());
+    auto out = exporter::OutputFile::create(job.output);
+    if (!out) return fail("cannot write " + job.output + ": " + std::strerror(out.error()));
+    exporter::ExportOptions options;
+    options.format = line.format;
+    options.compress = line.compress;
+    options.levels = line.levels;
+    options.pool = pool;
+    options.spectra_done = &console.spectra_done;
+    options.input_bytes_done = &console.input_bytes_done;
+    auto result = exporter::export_spectra(std::move(*opened), job.input, options, *out);
+    if (!result) return fail(result.error());
+    if (const int error = out->commit(line.overwrite); error != 0)
+        return fail(error == EEXIST ? exists_text : "cannot write " + job.output + ": " + std::strerror(error));
+    for (const std::string& warning : result->warnings) console.message(job.input + ": warning: " + warning);
+    return true;
+}
+
+int run(const CommandLine& line) {
+    if (const int error = make_directories(line.output_directory); error != 0) {
+        std::fprintf(stderr, "tavrik-convert: cannot create %s: %s\n", line.output_directory.c_str(),
+                     std::strerror(error));
+        return 1;
+    }
+    exporter::remove_temporary_files_on_signals();
+    const std::vector<Job> jobs = plan(line);
+    std::size_t threads = line.jobs != 0 ? line.jobs : std::max(1u, std::thread::hardware_concurrency());
+    // With one thread everything runs on this one; with more, their encoders share one pool.
+    std::unique_ptr<exporter::TaskPool> pool;
+    if (threads > 1) pool = std::make_unique<exporter::TaskPool>(threads);
+    Console console(!line.quiet, jobs.size());
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> any_failed{false};
+    auto drive = [&] {
+        for (std::size_t i = next++; i < jobs.size(); i = next++) {
+            bool ok = false;
+            try {
+                ok = convert_one(jobs[i], line, pool.get(), console);
+            } catch (const std::bad_alloc&) {
+                console.message(jobs[i].input + ": out of memory");
+            } catch (const std::exception& e) {
+                console.message(jobs[i].input + ": internal error: " + e.what());
+            }
+            if (!ok) any_failed = true;
+            ++console.files_done;
+        }
+    };
+    std::vector<std::thread> drivers;
+    for (std::size_t k = 1; k < std::min(threads, jobs.size()); ++k) drivers.emplace_back(drive);
+    drive();
+    for (std::thread& t : drivers) t.join();
+    return any_failed ? 1 : 0;
+}
+
+}  // namespace
+}  // namespace convert
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    const auto line = convert::parse_command_line(arguments);
+    if (!line) {
+        std::fprintf(stderr, "tavrik-convert: %s\nTry 'tavrik-convert --help' for more information.\n",
+                     line.error().c_str());
+        return 2;
+    }
+    if (line->help) {
+        std::fputs(convert::usage_text, stdout);
+        return 0;
+    }
+    if (line->version) {
+        std::printf("tavrik-convert %s\n", exporter::software_version().data());
+        return 0;
+    }
+    return convert::run(*line);
+}

@@ -1,0 +1,297 @@
+#include "export/mzml.hpp"
+
+#include <algorithm>
+#include <span>
+#include <string_view>
+
+#include "export/binary_array.hpp"
+#include "export/spectra.hpp"
+#include "export/xml_text.hpp"
+
+namespace exporter::mzml {
+namespace {
+
+constexpr std::string_view mz_unit = R"( unitCvRef="MS" unitAccession="MS:1000040" unitName="m/z")";
+constexpr std::string_view counts_unit =
+    R"( unitCvRef="MS" unitAccession="MS:1000131" unitName="number of detector counts")";
+constexpr std::string_view second_unit = R"( unitCvRef="UO" unitAccession="UO:0000010" unitName="second")";
+
+void cv_param(std::string& out, std::string_view indent, std::string_view accession, std::string_view name,
+              std::string_view unit = {}) {
+    out.append(indent).append(R"(<cvParam cvRef="MS" accession=")").append(accession).append(R"(" name=")");
+    out.append(name).append(R"(" value="")").append(unit).append("/>\n");
+}
+
+template <typename Number>
+void cv_value(std::string& out, std::string_view indent, std::string_view accession, std::string_view name,
+              Number value, std::string_view unit = {}) {
+    out.append(indent).append(R"(<cvParam cvRef="MS" accession=")").append(accession).append(R"(" name=")");
+    out.append(name).append(R"(" value=")");
+    append_number(out, value);
+    out.append("\"").append(unit).append("/>\n");
+}
+
+void cv_text(std::string& out, std::string_view indent, std::string_view accession, std::string_view name,
+             std::string_view value) {
+    out.append(indent).append(R"(<cvParam cvRef="MS" accession=")").append(accession).append(R"(" name=")");
+    out.append(name).append(R"(" value=")");
+    append_escaped(out, value);
+    out.append("\"/>\n");
+}
+
+template <typename T>
+std::span<const std::byte> bytes_of(std::span<const T> values) {
+    return std::as_bytes(values);
+}
+
+// One <binaryDataArray>; `type` is the element type's cvParam and `array` the array's.
+void binary_array(std::string& out, std::string_view indent, std::span<const std::byte> bytes, bool compress,
+                  std::string_view type, std::string_view array) {
+    const std::string inner = std::string(indent) + "  ";
+    thread_local std::string body;  // kept between arrays, so that it stops growing
+    body.clear();
+    const std::size_t length = append_binary(body, bytes, compress);
+    out.append(indent).append(R"(<binaryDataArray encodedLength=")");
+    append_number(out, length);
+    out.append("\">\n").append(inner).append(type);
+    if (compress) cv_param(out, inner, "MS:1000574", "zlib compression");
+    else cv_param(out, inner, "MS:1000576", "no compression");
+    out.append(inner).append(array);
+    out.append(inner).append("<binary>").append(body).append("</binary>\n");
+    out.append(indent).append("</binaryDataArray>\n");
+}
+
+constexpr std::string_view float64 = R"(<cvParam cvRef="MS" accession="MS:1000523" name="64-bit float" value=""/>)"
+                                      "\n";
+constexpr std::string_view float32 = R"(<cvParam cvRef="MS" accession="MS:1000521" name="32-bit float" value=""/>)"
+                                      "\n";
+constexpr std::string_view mz_array = R"(<cvParam cvRef="MS" accession="MS:1000514" name="m/z array" value="")"
+                                      R"( unitCvRef="MS" unitAccession="MS:1000040" unitName="m/z"/>)"
+                                      "\n";
+constexpr std::string_view intensity_array =
+    R"(<cvParam cvRef="MS" accession="MS:1000515" name="intensity array" value="")"
+    R"( unitCvRef="MS" unitAccession="MS:1000131" unitName="number of detector counts"/>)"
+    "\n";
+constexpr std::string_view time_array = R"(<cvParam cvRef="MS" accession="MS:1000595" name="time array" value="")"
+                                        R"( unitCvRef="UO" unitAccession="UO:0000010" unitName="second"/>)"
+                                        "\n";
+
+void encode_spectrum(std::string& out, const core::SpectrumRecord& r, std::uint64_t index, bool compress,
+                     WrittenSpectrum& w) {
+    const std::size_t n = r.mz.size();
+    std::string escaped_id;
+    append_escaped(escaped_id, to_native_id(r.native_id));
+    out.append("      ");
+    w.offset = out.size();
+    w.retention_time_sec = r.retention_time_sec;
+    w.ms1 = r.ms_level == 1;
+    out.append(R"(<spectrum index=")");
+    append_number(out, index);
+    out.append(R"(" id=")").append(escaped_id).append(R"(" defaultArrayLength=")");
+    append_number(out, n);
+    out.append("\">\n");
+    constexpr std::string_view p = "        ";
+    cv_value(out, p, "MS:1000511", "ms level", r.ms_level);
+    if (r.acquisition_kind == core::acquisition::mrm_transition) cv_param(out, p, "MS:1000583", "SRM spectrum");
+    else if (r.ms_level == 1) cv_param(out, p, "MS:1000579", "MS1 spectrum");
+    else cv_param(out, p, "MS:1000580", "MSn spectrum");
+    if (r.representation == core::representation::centroid) cv_param(out, p, "MS:1000127", "centroid spectrum");
+    else cv_param(out, p, "MS:1000128", "profile spectrum");
+    if (n > 0) {
+        double total = 0.0;
+        std::size_t base = 0;
+        double lowest = r.mz[0], highest = r.mz[0];
+        for (std::size_t k = 0; k < n; ++k) {
+            total += r.intensity[k];
+            if (r.intensity[k] > r.intensity[base]) base = k;
+            lowest = std::min(lowest, r.mz[k]);
+            highest = std::max(highest, r.mz[k]);
+        }
+        w.total_ion_current = total;
+        w.base_peak_intensity = r.intensity[base];
+        cv_value(out, p, "MS:1000285", "total ion current", total);
+        cv_value(out, p, "MS:1000504", "base peak m/z", r.mz[base], mz_unit);
+        cv_value(out, p, "MS:1000505", "base peak intensity", r.intensity[base], counts_unit);
+        cv_value(out, p, "MS:1000528", "lowest observed m/z", lowest, mz_unit);
+        cv_value(out, p, "MS:1000527", "highest observed m/z", highest, mz_unit);
+    }
+    out.append("        <scanList count=\"1\">\n          <scan>\n");
+    cv_value(out, "            ", "MS:1000016", "scan start time", r.retention_time_sec, second_unit);
+    out.append("          </scan>\n        </scanList>\n");
+    if (r.precursor) {
+        const core::Precursor& pre = *r.precursor;
+        out.append("        <precursorList count=\"1\">\n          <precursor");
+        if (pre.spectrum_ref) {
+            out.append(R"( spectrumRef=")");
+            append_escaped(out, to_native_id(*pre.spectrum_ref));
+            out.append("\"");
+        }
+        out.append(">\n");
+        if (pre.isolation_target_mz) {
+            out.append("            <isolationWindow>\n");
+            cv_value(out, "              ", "MS:1000827", "isolation window target m/z", *pre.isolation_target_mz,
+                     mz_unit);
+            out.append("            </isolationWindow>\n");
+        }
+        if (pre.selected_mz) {
+            out.append("            <selectedIonList count=\"1\">\n              <selectedIon>\n");
+            cv_value(out, "                ", "MS:1000744", "selected ion m/z", *pre.selected_mz, mz_unit);
+            out.append("              </selectedIon>\n            </selectedIonList>\n");
+        }
+        out.append("            <activation/>\n          </precursor>\n        </precursorList>\n");
+    }
+    out.append("        <binaryDataArrayList count=\"2\">\n");
+    binary_array(out, "          ", bytes_of(std::span<const double>(r.mz.data(), n)), compress, float64, mz_array);
+    binary_array(out, "          ", bytes_of(std::span<const float>(r.intensity.data(), n)), compress, float32,
+                 intensity_array);
+    out.append("        </binaryDataArrayList>\n      </spectrum>\n");
+    w.id = std::move(escaped_id);
+}
+
+// One chromatogram of the time and one figure of every point.
+void chromatogram(std::string& out, std::string_view id, std::uint64_t index, std::string_view accession,
+                  std::string_view name, const std::vector<WrittenSpectrum>& points, double WrittenSpectrum::*figure,
+                  bool compress) {
+    std::vector<double> times, values;
+    times.reserve(points.size());
+    values.reserve(points.size());
+    for (const WrittenSpectrum& s : points) {
+        times.push_back(s.retention_time_sec);
+        values.push_back(s.*figure);
+    }
+    out.append(R"(<chromatogram index=")");
+    append_number(out, index);
+    out.append(R"(" id=")").append(id).append(R"(" defaultArrayLength=")");
+    append_number(out, points.size());
+    out.append("\">\n");
+    cv_param(out, "        ", accession, name);
+    out.append("        <binaryDataArrayList count=\"2\">\n");
+    binary_array(out, "          ", bytes_of(std::span<const double>(times)), compress, float64, time_array);
+    binary_array(out, "          ", bytes_of(std::span<const double>(values)), compress, float64, intensity_array);
+    out.append("        </binaryDataArrayList>\n      </chromatogram>\n");
+}
+
+}  // namespace
+
+void encode_batch(Batch& batch, bool compress) {
+    // Room for the text up front (base64 of every value and the markup), so that it is not
+    // copied as it grows; pages never written to are never taken from the system.
+    std::size_t room = 0;
+    for (const core::SpectrumRecord& r : batch.records) room += 4000 + 17 * r.mz.size();
+    batch.text.reserve(room);
+    batch.spectra.resize(batch.records.size());
+    for (std::size_t i = 0; i < batch.records.size(); ++i) {
+        encode_spectrum(batch.text, batch.records[i], batch.first_index + i, compress, batch.spectra[i]);
+        batch.records[i] = core::SpectrumRecord{};  // its points are no longer needed
+    }
+    batch.records.clear();
+}
+
+std::string header(const DocumentInfo& info) {
+    std::string out;
+    out += R"(<?xml version="1.0" encoding="utf-8"?>
+<indexedmzML xmlns="http://psi.hupo.org/ms/mzml" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" xsi:schemaLocation="http://psi.hupo.org/ms/mzml http://psidev.info/files/ms/mzML/xsd/mzML1.1.2_idx.xsd">
+  <mzML xmlns="http://psi.hupo.org/ms/mzml" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" xsi:schemaLocation="http://psi.hupo.org/ms/mzml http://psidev.info/files/ms/mzML/xsd/mzML1.1.0.xsd" version="1.1.0">
+    <cvList count="2">
+      <cv id="MS" fullName="Proteomics Standards Initiative Mass Spectrometry Ontology" URI="https://raw.githubusercontent.com/HUPO-PSI/psi-ms-CV/master/psi-ms.obo"/>
+      <cv id="UO" fullName="Unit Ontology" URI="https://raw.githubusercontent.com/bio-ontology-research-group/unit-ontology/master/unit.obo"/>
+    </cvList>
+    <fileDescription>
+      <fileContent>
+)";
+    constexpr std::string_view p8 = "        ";
+    if (info.kinds.ms1) cv_param(out, p8, "MS:1000579", "MS1 spectrum");
+    if (info.kinds.msn) cv_param(out, p8, "MS:1000580", "MSn spectrum");
+    if (info.kinds.srm) cv_param(out, p8, "MS:1000583", "SRM spectrum");
+    out += "      </fileContent>\n      <sourceFileList count=\"1\">\n";
+    out += R"(        <sourceFile id="raw" name=")";
+    append_escaped(out, info.source_name);
+    out += R"(" location=")";
+    append_escaped(out, info.source_location);
+    out += "\">\n";
+    constexpr std::string_view p10 = "          ";
+    if (info.scan_number_ids) cv_param(out, p10, "MS:1000776", "scan number only nativeID format");
+    else cv_param(out, p10, "MS:1000767", "native spectrum identifier format");
+    cv_param(out, p10, "MS:1000560", "mass spectrometer file format");
+    cv_text(out, p10, "MS:1000569", "SHA-1", info.source_sha1);
+    out += "        </sourceFile>\n      </sourceFileList>\n    </fileDescription>\n";
+    out += "    <softwareList count=\"1\">\n      <software id=\"tavrik\" version=\"";
+    append_escaped(out, software_version());
+    out += "\">\n";
+    cv_text(out, "        ", "MS:1000799", "custom unreleased software tool", "tavrik");
+    out += R"(      </software>
+    </softwareList>
+    <instrumentConfigurationList count="1">
+      <instrumentConfiguration id="instrument">
+        <cvParam cvRef="MS" accession="MS:1000031" name="instrument model" value=""/>
+      </instrumentConfiguration>
+    </instrumentConfigurationList>
+    <dataProcessingList count="1">
+      <dataProcessing id="conversion">
+        <processingMethod order="0" softwareRef="tavrik">
+          <cvParam cvRef="MS" accession="MS:1000544" name="Conversion to mzML" value=""/>
+        </processingMethod>
+      </dataProcessing>
+    </dataProcessingList>
+    <run id=")";
+    append_escaped(out, info.run_id);
+    out += R"(" defaultInstrumentConfigurationRef="instrument" defaultSourceFileRef="raw")";
+    if (info.start_time) {
+        out += R"( startTimeStamp=")";
+        append_escaped(out, *info.start_time);
+        out += "\"";
+    }
+    out += ">\n";
+    for (const std::string& warning : info.warnings) {
+        out += R"(      <userParam name="conversion warning" value=")";
+        append_escaped(out, warning);
+        out += "\"/>\n";
+    }
+    out += R"(      <spectrumList count=")";
+    append_number(out, info.spectrum_count);
+    out += R"(" defaultDataProcessingRef="conversion">)";
+    out += "\n";
+    return out;
+}
+
+std::string chromatograms(const std::vector<WrittenSpectrum>& points, bool compress, std::uint64_t at,
+                          std::vector<IndexEntry>& index) {
+    std::string out = "    </spectrumList>\n";
+    if (!points.empty()) {
+        out += "    <chromatogramList count=\"2\" defaultDataProcessingRef=\"conversion\">\n";
+        out += "      ";
+        index.emplace_back("TIC", at + out.size());
+        chromatogram(out, "TIC", 0, "MS:1000235", "total ion current chromatogram", points,
+                     &WrittenSpectrum::total_ion_current, compress);
+        out += "      ";
+        index.emplace_back("BPC", at + out.size());
+        chromatogram(out, "BPC", 1, "MS:1000628", "basepeak chromatogram", points,
+                     &WrittenSpectrum::base_peak_intensity, compress);
+        out += "    </chromatogramList>\n";
+    }
+    out += "    </run>\n  </mzML>\n";
+    return out;
+}
+
+std::string index_list(const std::vector<IndexEntry>& spectra, const std::vector<IndexEntry>& chromatograms,
+                       std::uint64_t at) {
+    std::string out = "  <indexList count=\"2\">\n";
+    const std::uint64_t index_list_at = at + 2;
+    for (const auto& [name, entries] : {std::pair{"spectrum", &spectra}, std::pair{"chromatogram", &chromatograms}}) {
+        out.append("    <index name=\"").append(name).append("\">\n");
+        for (const auto& [id, offset] : *entries) {
+            out.append("      <offset idRef=\"").append(id).append("\">");
+            append_number(out, offset);
+            out.append("</offset>\n");
+        }
+        out.append("    </index>\n");
+    }
+    out.append("  </indexList>\n  <indexListOffset>");
+    append_number(out, index_list_at);
+    out.append("</indexListOffset>\n  <fileChecksum>");
+    return out;
+}
+
+std::string closing(const std::string& sha1_hex) { return sha1_hex + "</fileChecksum>\n</indexedmzML>\n"; }
+
+}  // namespace exporter::mzml

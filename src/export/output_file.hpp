@@ -1,0 +1,54 @@
+// An output written to a temporary file beside its final name and renamed into place only when
+// complete: a failed or interrupted conversion never leaves a partial file under that name.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+
+namespace exporter {
+
+class OutputFile {
+public:
+    // A new temporary file in the directory of `final_path`, or the operating system's error number.
+    static std::expected<OutputFile, int> create(std::string final_path);
+
+    OutputFile(OutputFile&& other) noexcept;
+    OutputFile& operator=(OutputFile&&) = delete;
+    // Removes the temporary file unless it was committed.
+    ~OutputFile();
+
+    // Appends bytes; false once any write has failed (error() tells why).
+    bool write(std::string_view bytes);
+    int error() const noexcept { return error_; }
+    // Bytes written so far.
+    std::uint64_t size() const noexcept { return written_; }
+
+    // Writes out what is buffered, closes the file and renames it to the final path, replacing
+    // an existing file only when `replace` is set. 0, or the operating system's error number
+    // (EEXIST when the final path exists and `replace` is not set).
+    int commit(bool replace);
+
+    const std::string& final_path() const noexcept { return final_path_; }
+
+private:
+    OutputFile(int fd, std::string final_path, std::string temporary_path);
+    bool write_all(std::string_view bytes);
+    bool flush();
+    void discard() noexcept;
+
+    int fd_ = -1;
+    int error_ = 0;
+    int slot_ = -1;  // where the temporary path is registered for removal on a signal
+    std::uint64_t written_ = 0;
+    std::string final_path_;
+    std::string temporary_path_;
+    std::string buffer_;
+};
+
+// Makes SIGINT, SIGTERM and SIGHUP remove every temporary file still open before the process
+// ends as the signal would have ended it.
+void remove_temporary_files_on_signals();
+
+}  // namespace exporter

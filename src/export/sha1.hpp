@@ -1,0 +1,37 @@
+// SHA-1 digests, fed piece by piece, as lower-case hex text.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+struct evp_md_ctx_st;
+
+namespace exporter {
+
+class Sha1 {
+public:
+    Sha1();
+    ~Sha1();
+    Sha1(Sha1&&) noexcept;
+    Sha1& operator=(Sha1&&) noexcept;
+
+    void update(std::string_view bytes);
+    // The digest of everything fed so far, as 40 hex digits; the hash cannot be fed afterwards.
+    std::string hex_digest();
+
+private:
+    struct Free {
+        void operator()(evp_md_ctx_st* context) const noexcept;
+    };
+    std::unique_ptr<evp_md_ctx_st, Free> context_;
+};
+
+// The SHA-1 of the file at `path`, or the operating system's error number.
+struct FileDigest {
+    std::string hex;
+    int os_error = 0;
+};
+FileDigest sha1_of_file(const std::string& path);
+
+}  // namespace exporter

@@ -1,0 +1,219 @@
+#include "export/spectra.hpp"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <memory>
+
+#include "export/document.hpp"
+#include "export/mgf.hpp"
+#include "export/mzml.hpp"
+#include "export/sha1.hpp"
+#include "export/xml_text.hpp"
+
+#ifndef TAVRIK_VERSION
+#error "TAVRIK_VERSION must name the project's version"
+#endif
+
+namespace exporter {
+namespace {
+
+// A batch is handed to the encoders once it holds this many points or records.
+constexpr std::size_t batch_points = std::size_t{1} << 19;
+constexpr std::size_t batch_records = 2048;
+// Index entries decoded between two looks at the batch being filled.
+constexpr std::size_t entries_per_step = 16;
+
+// A batch on its way through an encoder, and its outcome.
+struct Slot {
+    Batch batch;
+    Pending<std::exception_ptr> encoded;
+};
+
+// Waits for every slot still queued, so that no task outlives the slots it works on.
+class Slots {
+public:
+    ~Slots() {
+        for (auto& slot : list_)
+            if (slot) slot->encoded.wait();
+    }
+    std::vector<std::unique_ptr<Slot>>& list() noexcept { return list_; }
+
+private:
+    std::vector<std::unique_ptr<Slot>> list_;
+};
+
+std::string absolute_directory(const std::string& path) {
+    std::string directory = ".";
+    if (const std::size_t slash = path.rfind('/'); slash != std::string::npos)
+        directory = slash == 0 ? "/" : path.substr(0, slash);
+    char resolved[PATH_MAX];
+    if (::realpath(directory.c_str(), resolved)) return resolved;
+    return directory;
+}
+
+std::string file_name(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool wanted(const core::SpectrumRecord& r, const ExportOptions& options) {
+    if (!options.levels.contains(r.ms_level)) return false;
+    return options.format == Format::Mzml || r.ms_level >= 2;
+}
+
+}  // namespace
+
+std::string_view software_version() noexcept { return TAVRIK_VERSION; }
+
+std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, const std::string& input_path,
+                                                       const ExportOptions& options, OutputFile& out) {
+    // The source file's digest is worked out beside the decoding when there are encoders to spare.
+    Pending<FileDigest> digest;
+    if (options.format == Format::Mzml) {
+        if (options.pool) options.pool->submit([&] { digest.set(sha1_of_file(input_path)); });
+        else digest.set(sha1_of_file(input_path));
+    }
+    struct WaitForDigest {
+        Pending<FileDigest>& digest;
+        bool needed;
+        ~WaitForDigest() {
+            if (needed) digest.wait();
+        }
+    } wait_for_digest{digest, options.format == Format::Mzml && options.pool != nullptr};
+
+    DocumentInfo info;
+    info.compress = options.compress;
+    info.run_id = to_xml_name(reader.source_name());
+    info.source_name = file_name(input_path);
+    info.source_location = file_uri(absolute_directory(input_path));
+    info.start_time = reader.acquired_at();
+    info.scan_number_ids = reader.variant() == reader::FileVariant::Qtfl;
+    ExportResult result;
+    if (reader.mz_are_channel_indices())
+        result.warnings.emplace_back("no usable mass calibration, so m/z values are detector channel indices");
+
+    Slots slots;
+    auto dispatch = [&](std::vector<core::SpectrumRecord>& records) {
+        if (records.empty()) return;
+        auto& slot = *slots.list().emplace_back(std::make_unique<Slot>());
+        slot.batch.records = std::move(records);
+        records = {};
+        slot.batch.first_index = result.spectra;
+        result.spectra += slot.batch.records.size();
+        auto encode = [&slot, &options] {
+            std::exception_ptr failure;
+            try {
+                if (options.format == Format::Mzml) mzml::encode_batch(slot.batch, options.compress);
+                else mgf::encode_batch(slot.batch);
+                if (options.spectra_done) *options.spectra_done += slot.batch.spectra.size();
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            slot.encoded.set(failure);
+        };
+        if (options.pool) options.pool->submit(encode);
+        else encode();
+    };
+
+    {
+        // Decoding: records are kept or left out, gathered into batches and sent to the encoders.
+        std::optional<reader::Reader> held(std::move(reader));
+        core::PointArena point_lists;
+        reader::ScanDecoder decoder(*held);
+        const std::uint64_t input_size = [&] {
+            const auto& data = held->data();
+            if (const auto* g = std::get_if<reader::GcmsData>(&data)) return g->ms_raw_data.size();
+            if (const auto* t = std::get_if<reader::TtflData>(&data)) return t->ms_raw_data.size();
+            return std::get<reader::QtflData>(data).centroid_data.size();
+        }();
+        std::uint64_t reported_bytes = 0;
+        std::vector<core::SpectrumRecord> records;
+        std::size_t points = 0;
+        while (!decoder.done()) {
+            const std::size_t first = records.size();
+            decoder.decode(records, entries_per_step);
+            std::size_t kept = first;
+            for (std::size_t i = first; i < records.size(); ++i) {
+                core::SpectrumRecord& r = records[i];
+                if (!wanted(r, options)) continue;
+                if (r.acquisition_kind == core::acquisition::mrm_transition) info.kinds.srm = true;
+                else if (r.ms_level == 1) info.kinds.ms1 = true;
+                else info.kinds.msn = true;
+                // A precursor scan left out of the document cannot be referred to in it.
+                if (r.precursor && r.precursor->spectrum_ref && !options.levels.contains(1))
+                    r.precursor->spectrum_ref.reset();
+                points += r.mz.size();
+                if (kept != i) records[kept] = std::move(r);
+                ++kept;
+            }
+            records.resize(kept);
+            if (points >= batch_points || records.size() >= batch_records) {
+                dispatch(records);
+                points = 0;
+            }
+            if (options.input_bytes_done && decoder.index_entries() > 0) {
+                const std::uint64_t done = input_size * decoder.done_entries() / decoder.index_entries();
+                *options.input_bytes_done += done - reported_bytes;
+                reported_bytes = done;
+            }
+        }
+        dispatch(records);
+        if (options.input_bytes_done) *options.input_bytes_done += input_size - reported_bytes;
+        if (decoder.undecoded_entries() > 0)
+            result.warnings.push_back(std::to_string(decoder.undecoded_entries()) + " of " +
+                                      std::to_string(decoder.index_entries()) +
+                                      " index entries could not be decoded");
+    }  // the raw file's streams are freed here
+
+    if (result.spectra == 0)
+        result.warnings.emplace_back(options.format == Format::Mgf
+                                         ? "no spectra of MS level 2 or more to write, so the MGF file is empty"
+                                         : "no spectra to write");
+    info.spectrum_count = result.spectra;
+    info.warnings = result.warnings;
+    if (options.format == Format::Mzml) {
+        const FileDigest& source = digest.wait();
+        if (source.os_error != 0)
+            return std::unexpected("cannot read " + input_path + ": " + std::strerror(source.os_error));
+        info.source_sha1 = source.hex;
+    }
+
+    // Writing, in order, as each batch's text is ready.
+    Sha1 checksum;
+    bool written = true;
+    auto emit = [&](std::string_view text) {
+        if (options.format == Format::Mzml) checksum.update(text);
+        written = written && out.write(text);
+    };
+    emit(options.format == Format::Mzml ? mzml::header(info) : mgf::header(info.warnings));
+    std::vector<mzml::IndexEntry> spectrum_index, chromatogram_index;
+    std::vector<WrittenSpectrum> ms1_points, other_points;
+    for (auto& slot : slots.list()) {
+        if (const std::exception_ptr failure = slot->encoded.wait()) std::rethrow_exception(failure);
+        Batch& batch = slot->batch;
+        const std::uint64_t at = out.size();
+        if (options.format == Format::Mzml) {
+            for (WrittenSpectrum& s : batch.spectra) {
+                spectrum_index.emplace_back(std::move(s.id), at + s.offset);
+                s.id = {};
+                (s.ms1 ? ms1_points : other_points).push_back(s);
+            }
+        }
+        emit(batch.text);
+        slot.reset();
+        if (!written) break;
+    }
+    if (options.format == Format::Mzml && written) {
+        // Over the MS1 spectra, or over all of them when there are none.
+        const std::vector<WrittenSpectrum>& points = ms1_points.empty() ? other_points : ms1_points;
+        emit(mzml::chromatograms(points, options.compress, out.size(), chromatogram_index));
+        emit(mzml::index_list(spectrum_index, chromatogram_index, out.size()));
+        written = written && out.write(mzml::closing(checksum.hex_digest()));
+    }
+    if (!written) return std::unexpected("cannot write " + out.final_path() + ": " + std::strerror(out.error()));
+    return result;
+}
+
+}  // namespace exporter

@@ -1,0 +1,51 @@
+// Converting an opened raw file: its records decoded in batches, encoded as mzML or MGF text
+// (in parallel when a task pool is given) and written in order into an output file.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <expected>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "export/output_file.hpp"
+#include "export/task_pool.hpp"
+#include "reader/reader.hpp"
+
+namespace exporter {
+
+enum class Format : std::uint8_t { Mzml, Mgf };
+
+// The MS levels kept, lowest to highest, both included.
+struct LevelRange {
+    std::uint32_t lowest = 1;
+    std::uint32_t highest = std::numeric_limits<std::uint32_t>::max();
+    bool contains(std::uint32_t level) const noexcept { return level >= lowest && level <= highest; }
+};
+
+struct ExportOptions {
+    Format format = Format::Mzml;
+    bool compress = true;  // zlib streams in the binary arrays
+    LevelRange levels;
+    TaskPool* pool = nullptr;  // encodes batches in parallel; without one, the calling thread does
+    // Where progress is counted, when set: records written, and bytes of the input decoded.
+    std::atomic<std::uint64_t>* spectra_done = nullptr;
+    std::atomic<std::uint64_t>* input_bytes_done = nullptr;
+};
+
+// What a conversion could not carry over from the raw file, one sentence each.
+struct ExportResult {
+    std::uint64_t spectra = 0;
+    std::vector<std::string> warnings;
+};
+
+// Writes the spectra of `reader`, opened from `input_path`, into `out`; the reader is freed as
+// soon as its last scan is decoded. The error is a message naming what failed.
+std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, const std::string& input_path,
+                                                       const ExportOptions& options, OutputFile& out);
+
+// The version written into every document as the converting software's.
+std::string_view software_version() noexcept;
+
+}  // namespace exporter

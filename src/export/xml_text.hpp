@@ -1,0 +1,37 @@
+// Text for XML documents: escaped attribute values, numbers as the shortest decimal text that
+// reads back as the same value, and identifiers made valid where the schema restricts them.
+#pragma once
+
+#include <charconv>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace exporter {
+
+// Appends `text` for use inside a double-quoted attribute or as element content: the five
+// markup characters as entities, and every character XML 1.0 cannot carry (control
+// characters other than tab, line feed and carriage return) as U+FFFD.
+void append_escaped(std::string& out, std::string_view text);
+
+template <typename Number>
+void append_number(std::string& out, Number value) {
+    char buffer[32];
+    const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
+    out.append(buffer, end);
+}
+
+// `text` as an XML name without colons (an identifier the schema types as xs:ID): characters
+// other than ASCII letters, digits, '_', '-' and '.' become '_', and a '_' goes first when the
+// text does not start with a letter or '_'.
+std::string to_xml_name(std::string_view text);
+
+// A spectrum identifier in the form "key=value key=value": white space inside a value (a file
+// name with spaces) becomes '_', so that the pairs stay apart.
+std::string to_native_id(std::string_view text);
+
+// A "file://" URI for an absolute path, with every byte outside the unreserved set and '/'
+// percent-encoded.
+std::string file_uri(std::string_view absolute_path);
+
+}  // namespace exporter
