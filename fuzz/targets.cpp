@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <span>
 #include <unistd.h>
@@ -138,6 +139,11 @@ void container(const std::uint8_t* data, std::size_t size) {
     }
 }
 
+template <typename T>
+bool same_bits(std::span<const T> a, std::span<const T> b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size_bytes()) == 0);
+}
+
 void open_file(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return;
     const char* extension = data[0] % 2 == 0 ? "qgd" : "lcd";
@@ -146,13 +152,35 @@ void open_file(const std::uint8_t* data, std::size_t size) {
     if (!reader) return;
     auto records = reader->iter_spectra();
     std::size_t expected = records->remaining(), index = 0;
+    std::vector<core::SpectrumRecord> all;
     while (auto r = records->next()) {
         check(r->index == index && r->scan_number == index + 1, "numbering without gaps");
         check(r->mz.size() == r->intensity.size(), "equal lengths");
         check((r->ms_level == 2) == r->precursor.has_value(), "precursor exactly for MS2");
+        all.push_back(std::move(*r));
         ++index;
     }
     check(index == expected, "exact size");
+
+    // Decoding a few entries at a time yields the same records.
+    reader::ScanDecoder decoder(*reader);
+    std::vector<core::SpectrumRecord> stepwise;
+    const std::size_t step = data[0] / 2 % 5 + 1;
+    while (decoder.decode(stepwise, step) > 0) {}
+    check(decoder.done() && stepwise.size() == all.size(), "stepwise count");
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        const auto& a = all[i];
+        const auto& b = stepwise[i];
+        check(a.native_id == b.native_id && a.ms_level == b.ms_level &&
+                  same_bits(std::span(&a.retention_time_sec, 1), std::span(&b.retention_time_sec, 1)),
+              "stepwise header");
+        check(same_bits(std::span(a.mz), std::span(b.mz)) && same_bits(std::span(a.intensity), std::span(b.intensity)),
+              "stepwise points");
+        check((a.precursor && b.precursor && a.precursor->spectrum_ref == b.precursor->spectrum_ref) ||
+                  (!a.precursor && !b.precursor),
+              "stepwise precursor");
+    }
+    check(decoder.undecoded_entries() <= decoder.index_entries(), "undecoded within the index");
 }
 
 Target target_named(const std::string& name) {
