@@ -1,0 +1,75 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include <unistd.h>
+
+#include "export/output_file.hpp"
+#include "export/xml_text.hpp"
+
+namespace fs = std::filesystem;
+using exporter::OutputFile;
+
+TEST(XmlText, IdentifiersStayValid) {
+    // A spectrum identifier must stay "key=value" pairs apart by single spaces.
+    const std::regex pairs(R"(\S+=\S+( \S+=\S+)*)");
+    for (const char* id : {"scan=7", "source=run 1 start=3 end=3", "source= lead start=1 end=1",
+                           "source=a  b start=1 end=1", "source=tab\there start=2 end=2"}) {
+        const std::string fixed = exporter::to_native_id(id);
+        EXPECT_TRUE(std::regex_match(fixed, pairs)) << fixed;
+    }
+    EXPECT_EQ(exporter::to_native_id("source=run 1 start=3 end=3"), "source=run_1 start=3 end=3");
+    EXPECT_EQ(exporter::to_native_id("scan=7"), "scan=7");
+    EXPECT_EQ(exporter::to_xml_name("2024 run#1"), "_2024_run_1");
+    std::string text;
+    exporter::append_escaped(text, "a&<>\"'\x01");
+    EXPECT_EQ(text, "a&amp;&lt;&gt;&quot;&apos;\xEF\xBF\xBD");
+    EXPECT_EQ(exporter::file_uri("/data/my run/ü"), "file:///data/my%20run/%C3%BC");
+}
+
+namespace {
+std::string read_all(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+}  // namespace
+
+TEST(OutputFile, AppearsOnlyWhenCommittedAndNeverReplacesUnasked) {
+    const fs::path dir = fs::temp_directory_path() / ("tavrik-output-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const std::string target = (dir / "run.mzML").string();
+    {
+        auto out = OutputFile::create(target);
+        ASSERT_TRUE(out);
+        EXPECT_TRUE(out->write("partial"));
+    }  // dropped before its commit: nothing is left
+    EXPECT_TRUE(fs::is_empty(dir));
+
+    auto first = OutputFile::create(target);
+    ASSERT_TRUE(first);
+    first->write(std::string(3 << 20, 'a'));  // larger than the buffer
+    first->write("b");
+    EXPECT_EQ(first->size(), (3u << 20) + 1);
+    EXPECT_EQ(first->commit(false), 0);
+    EXPECT_EQ(fs::file_size(target), (3u << 20) + 1);
+
+    {
+        auto second = OutputFile::create(target);
+        second->write("new");
+        EXPECT_EQ(second->commit(false), EEXIST);
+        EXPECT_EQ(fs::file_size(target), (3u << 20) + 1);
+    }
+    auto third = OutputFile::create(target);
+    third->write("new");
+    EXPECT_EQ(third->commit(true), 0);
+    EXPECT_EQ(read_all(target), "new");
+    // Of the refused output, not even its temporary file is left.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+    fs::remove_all(dir);
+}
