@@ -41,7 +41,7 @@ void encode_batch(Batch& batch) {
     batch.records.clear();
 }
 
-std::string header(const std::vector<std::string>& warnings) {
+std::string comments(const std::vector<std::string>& warnings) {
     std::string out;
     for (const std::string& warning : warnings) {
         out += "#warning: ";

@@ -12,7 +12,7 @@ namespace exporter::mgf {
 // or more).
 void encode_batch(Batch& batch);
 
-// Comment lines for the warnings, before the first block.
-std::string header(const std::vector<std::string>& warnings);
+// Comment lines for the warnings, after the last block.
+std::string comments(const std::vector<std::string>& warnings);
 
 }  // namespace exporter::mgf

@@ -72,7 +72,7 @@ std::expected<OutputFile, int> OutputFile::create(std::string final_path) {
     std::string pattern = directory_of(final_path) + "/." + file_name_of(final_path) + ".tmp-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
-    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC);  // read and write: a header is written last
     if (fd < 0) return std::unexpected(errno);
     ::fchmod(fd, mode);
     return OutputFile(fd, std::move(final_path), std::string(name.data()));
@@ -137,6 +137,47 @@ bool OutputFile::write(std::string_view bytes) {
         return true;
     }
     return write_all(bytes);  // a large piece goes out at once, without a copy
+}
+
+bool OutputFile::skip(std::uint64_t bytes) {
+    if (!flush()) return false;
+    if (::lseek(fd_, static_cast<off_t>(written_ + bytes), SEEK_SET) < 0) {
+        error_ = errno;
+        return false;
+    }
+    written_ += bytes;
+    return true;
+}
+
+bool OutputFile::write_at(std::uint64_t at, std::string_view bytes) {
+    if (!flush()) return false;
+    while (!bytes.empty()) {
+        const ssize_t n = ::pwrite(fd_, bytes.data(), bytes.size(), static_cast<off_t>(at));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            error_ = errno;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+        at += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+bool OutputFile::read_at(std::uint64_t at, std::size_t size, std::string& into) {
+    if (!flush()) return false;
+    into.resize(size);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(fd_, into.data() + done, size - done, static_cast<off_t>(at + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error_ = n < 0 ? errno : EIO;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 int OutputFile::commit(bool replace) {

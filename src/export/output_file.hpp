@@ -21,6 +21,13 @@ public:
 
     // Appends bytes; false once any write has failed (error() tells why).
     bool write(std::string_view bytes);
+    // Leaves the next `bytes` bytes to be written later with write_at; for a header whose
+    // length is known only at the end, and bounded from the start.
+    bool skip(std::uint64_t bytes);
+    // Writes bytes at an offset already passed (skipped or written).
+    bool write_at(std::uint64_t at, std::string_view bytes);
+    // Reads back `size` bytes written at `at` into `into`.
+    bool read_at(std::uint64_t at, std::size_t size, std::string& into);
     int error() const noexcept { return error_; }
     // Bytes written so far.
     std::uint64_t size() const noexcept { return written_; }

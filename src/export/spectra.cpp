@@ -58,6 +58,26 @@ std::string file_name(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::string undecoded_warning(std::size_t undecoded, std::size_t entries) {
+    return std::to_string(undecoded) + " of " + std::to_string(entries) + " index entries could not be decoded";
+}
+
+std::string nothing_written_warning(Format format) {
+    return format == Format::Mgf ? "no spectra of MS level 2 or more to write, so the MGF file is empty"
+                                 : "no spectra to write";
+}
+
+std::string write_error(const OutputFile& out) {
+    return "cannot write " + out.final_path() + ": " + std::strerror(out.error());
+}
+
+std::uint64_t data_stream_size(const reader::Reader& reader) {
+    const auto& data = reader.data();
+    if (const auto* g = std::get_if<reader::GcmsData>(&data)) return g->ms_raw_data.size();
+    if (const auto* t = std::get_if<reader::TtflData>(&data)) return t->ms_raw_data.size();
+    return std::get<reader::QtflData>(data).centroid_data.size();
+}
+
 bool wanted(const core::SpectrumRecord& r, const ExportOptions& options) {
     if (!options.levels.contains(r.ms_level)) return false;
     return options.format == Format::Mzml || r.ms_level >= 2;
@@ -69,9 +89,10 @@ std::string_view software_version() noexcept { return TAVRIK_VERSION; }
 
 std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, const std::string& input_path,
                                                        const ExportOptions& options, OutputFile& out) {
+    const bool mzml = options.format == Format::Mzml;
     // The source file's digest is worked out beside the decoding when there are encoders to spare.
     Pending<FileDigest> digest;
-    if (options.format == Format::Mzml) {
+    if (mzml) {
         if (options.pool) options.pool->submit([&] { digest.set(sha1_of_file(input_path)); });
         else digest.set(sha1_of_file(input_path));
     }
@@ -81,20 +102,61 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
         ~WaitForDigest() {
             if (needed) digest.wait();
         }
-    } wait_for_digest{digest, options.format == Format::Mzml && options.pool != nullptr};
+    } wait_for_digest{digest, mzml && options.pool != nullptr};
 
     DocumentInfo info;
     info.compress = options.compress;
     info.run_id = to_xml_name(reader.source_name());
     info.source_name = file_name(input_path);
     info.source_location = file_uri(absolute_directory(input_path));
+    info.source_sha1 = std::string(40, '0');
     info.start_time = reader.acquired_at();
     info.scan_number_ids = reader.variant() == reader::FileVariant::Qtfl;
     ExportResult result;
     if (reader.mz_are_channel_indices())
         result.warnings.emplace_back("no usable mass calibration, so m/z values are detector channel indices");
 
+    // The mzML header says how many spectra follow, which is known only once the last scan is
+    // decoded; its room is left at the start of the file, as much as the longest header it can
+    // be, and the spectra are written after it as soon as they are encoded.
+    std::uint64_t header_room = 0;
+    if (mzml) {
+        DocumentInfo longest = info;
+        longest.kinds = {true, true, true};
+        longest.spectrum_count = std::numeric_limits<std::uint64_t>::max();
+        longest.warnings = result.warnings;
+        longest.warnings.push_back(undecoded_warning(std::numeric_limits<std::size_t>::max(),
+                                                     std::numeric_limits<std::size_t>::max()));
+        longest.warnings.push_back(nothing_written_warning(options.format));
+        header_room = mzml::header(longest).size();
+        if (!out.skip(header_room)) return std::unexpected(write_error(out));
+    }
+
+    std::vector<mzml::IndexEntry> spectrum_index, chromatogram_index;
+    std::vector<WrittenSpectrum> ms1_points, other_points;
+    Sha1 checksum;
+    bool hashing = false;  // from the moment the header is written, bytes are hashed as they go out
+    std::size_t next_to_write = 0;
     Slots slots;
+    // Writes the next batch, if it is encoded or `wait` is set; false when there is none.
+    auto write_next = [&](bool wait) -> bool {
+        if (next_to_write == slots.list().size()) return false;
+        Slot& slot = *slots.list()[next_to_write];
+        if (!wait && !slot.encoded.ready()) return false;
+        if (const std::exception_ptr failure = slot.encoded.wait()) std::rethrow_exception(failure);
+        const std::uint64_t at = out.size();
+        if (mzml) {
+            for (WrittenSpectrum& s : slot.batch.spectra) {
+                spectrum_index.emplace_back(std::move(s.id), at + s.offset);
+                s.id = {};
+                (s.ms1 ? ms1_points : other_points).push_back(s);
+            }
+            if (hashing) checksum.update(slot.batch.text);
+        }
+        out.write(slot.batch.text);
+        slots.list()[next_to_write++].reset();
+        return true;
+    };
     auto dispatch = [&](std::vector<core::SpectrumRecord>& records) {
         if (records.empty()) return;
         auto& slot = *slots.list().emplace_back(std::make_unique<Slot>());
@@ -115,6 +177,7 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
         };
         if (options.pool) options.pool->submit(encode);
         else encode();
+        while (write_next(false)) {}
     };
 
     {
@@ -122,12 +185,7 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
         std::optional<reader::Reader> held(std::move(reader));
         core::PointArena point_lists;
         reader::ScanDecoder decoder(*held);
-        const std::uint64_t input_size = [&] {
-            const auto& data = held->data();
-            if (const auto* g = std::get_if<reader::GcmsData>(&data)) return g->ms_raw_data.size();
-            if (const auto* t = std::get_if<reader::TtflData>(&data)) return t->ms_raw_data.size();
-            return std::get<reader::QtflData>(data).centroid_data.size();
-        }();
+        const std::uint64_t input_size = data_stream_size(*held);
         std::uint64_t reported_bytes = 0;
         std::vector<core::SpectrumRecord> records;
         std::size_t points = 0;
@@ -162,57 +220,44 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
         dispatch(records);
         if (options.input_bytes_done) *options.input_bytes_done += input_size - reported_bytes;
         if (decoder.undecoded_entries() > 0)
-            result.warnings.push_back(std::to_string(decoder.undecoded_entries()) + " of " +
-                                      std::to_string(decoder.index_entries()) +
-                                      " index entries could not be decoded");
+            result.warnings.push_back(undecoded_warning(decoder.undecoded_entries(), decoder.index_entries()));
     }  // the raw file's streams are freed here
+    if (result.spectra == 0) result.warnings.push_back(nothing_written_warning(options.format));
 
-    if (result.spectra == 0)
-        result.warnings.emplace_back(options.format == Format::Mgf
-                                         ? "no spectra of MS level 2 or more to write, so the MGF file is empty"
-                                         : "no spectra to write");
-    info.spectrum_count = result.spectra;
-    info.warnings = result.warnings;
-    if (options.format == Format::Mzml) {
+    if (mzml) {
+        // The header, then the spectra written so far, read back, go into the checksum first.
         const FileDigest& source = digest.wait();
         if (source.os_error != 0)
             return std::unexpected("cannot read " + input_path + ": " + std::strerror(source.os_error));
         info.source_sha1 = source.hex;
-    }
-
-    // Writing, in order, as each batch's text is ready.
-    Sha1 checksum;
-    bool written = true;
-    auto emit = [&](std::string_view text) {
-        if (options.format == Format::Mzml) checksum.update(text);
-        written = written && out.write(text);
-    };
-    emit(options.format == Format::Mzml ? mzml::header(info) : mgf::header(info.warnings));
-    std::vector<mzml::IndexEntry> spectrum_index, chromatogram_index;
-    std::vector<WrittenSpectrum> ms1_points, other_points;
-    for (auto& slot : slots.list()) {
-        if (const std::exception_ptr failure = slot->encoded.wait()) std::rethrow_exception(failure);
-        Batch& batch = slot->batch;
-        const std::uint64_t at = out.size();
-        if (options.format == Format::Mzml) {
-            for (WrittenSpectrum& s : batch.spectra) {
-                spectrum_index.emplace_back(std::move(s.id), at + s.offset);
-                s.id = {};
-                (s.ms1 ? ms1_points : other_points).push_back(s);
-            }
+        info.spectrum_count = result.spectra;
+        info.warnings = result.warnings;
+        std::string header = mzml::header(info);
+        header.resize(header_room, ' ');  // white space between elements, before the first spectrum
+        out.write_at(0, header);
+        checksum.update(header);
+        std::string chunk;
+        for (std::uint64_t at = header_room; at < out.size() && out.error() == 0; at += chunk.size()) {
+            if (!out.read_at(at, static_cast<std::size_t>(std::min<std::uint64_t>(out.size() - at, 1 << 20)), chunk))
+                break;
+            checksum.update(chunk);
         }
-        emit(batch.text);
-        slot.reset();
-        if (!written) break;
+        hashing = true;
     }
-    if (options.format == Format::Mzml && written) {
+    while (out.error() == 0 && write_next(true)) {}
+    if (mzml && out.error() == 0) {
         // Over the MS1 spectra, or over all of them when there are none.
         const std::vector<WrittenSpectrum>& points = ms1_points.empty() ? other_points : ms1_points;
-        emit(mzml::chromatograms(points, options.compress, out.size(), chromatogram_index));
-        emit(mzml::index_list(spectrum_index, chromatogram_index, out.size()));
-        written = written && out.write(mzml::closing(checksum.hex_digest()));
+        auto write_hashed = [&](const std::string& text) {
+            checksum.update(text);
+            out.write(text);
+        };
+        write_hashed(mzml::chromatograms(points, options.compress, out.size(), chromatogram_index));
+        write_hashed(mzml::index_list(spectrum_index, chromatogram_index, out.size()));
+        out.write(mzml::closing(checksum.hex_digest()));
     }
-    if (!written) return std::unexpected("cannot write " + out.final_path() + ": " + std::strerror(out.error()));
+    if (!mzml) out.write(mgf::comments(result.warnings));
+    if (out.error() != 0) return std::unexpected(write_error(out));
     return result;
 }
 

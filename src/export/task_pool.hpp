@@ -45,6 +45,10 @@ public:
         }
         ready_.notify_all();
     }
+    bool ready() {
+        std::lock_guard lock(mutex_);
+        return done_;
+    }
     T& wait() {
         std::unique_lock lock(mutex_);
         ready_.wait(lock, [&] { return done_; });
