@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Sets everything up (see bootstrap.sh), builds the module and the C++ tests, and runs every test.
+# Sets everything up (see bootstrap.sh), builds the module and the C++ tests, fetches the mzML
+# schemas (schemas.sh), and runs every test.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 bash scripts/bootstrap.sh
 source scripts/build.sh
+source scripts/schemas.sh
 echo "== C++ tests"
 ctest --test-dir build/dev --output-on-failure -j2
 echo "== Python tests"

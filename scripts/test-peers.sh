@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Sets everything up like test.sh, converts the bundled samples and a few test-writer files with
+# tavrik-convert (zlib and --no-zlib), and checks that pyteomics and pyOpenMS (in build/peers-venv,
+# see peers.sh) read every spectrum with exactly the values the reader returns.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+source scripts/peers.sh  # before .venv is on PATH
+bash scripts/bootstrap.sh
+source scripts/build.sh
+peers_venv
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+.venv/bin/python tests/peers/dump_raw.py "$work/in" > "$work/expected.json"
+.venv/bin/tavrik-convert --quiet -o "$work/zlib" "$work"/in/* 2> >(grep -v ': warning: ' >&2)
+.venv/bin/tavrik-convert --quiet --no-zlib -o "$work/plain" "$work"/in/* 2> >(grep -v ': warning: ' >&2)
+echo "== Peer readers"
+"$peers/bin/python" tests/peers/check_peers.py "$work/expected.json" "$work/zlib" "$work/plain"

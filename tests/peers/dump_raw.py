@@ -1,0 +1,35 @@
+"""Writes the peers check's inputs into DIR (the bundled samples and a few test-writer files) and
+prints, as JSON, what the reader returns for each: {file name: [{ms_level, rt, mz, intensity}]}.
+Runs under .venv (with the tavrik module); Python's float repr makes the values round-trip exactly.
+
+    python tests/peers/dump_raw.py DIR
+"""
+import json
+import shutil
+import sys
+from pathlib import Path
+
+import tavrik
+
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT))
+from testkit.layouts import TtflLayout, qtof_file, qtof_scan, ttfl_file, ttfl_scan  # noqa: E402
+
+# An MS2 scan before any MS1, and an empty one.
+EDGES = qtof_file([(qtof_scan([2 * 10**12 + 1], [5], width=2), 2), (qtof_scan([10**12, 3 * 10**12 + 7], [1, 9]), 1),
+                   (qtof_scan([], [], declared=0), 2)], [1000, 2000, 2500])
+UNCALIBRATED = ttfl_file(TtflLayout(scans=[ttfl_scan([(10, [5, 0, 7])]), ttfl_scan([(3, [1])])], times_ms=[100, 200]))
+
+folder = Path(sys.argv[1])
+folder.mkdir(parents=True, exist_ok=True)
+for sample in sorted((ROOT / "samples").iterdir()):
+    shutil.copy(sample, folder)
+(folder / "edges.lcd").write_bytes(EDGES)
+(folder / "uncalibrated.lcd").write_bytes(UNCALIBRATED)
+dump = {}
+for path in sorted(folder.iterdir()):
+    reader = tavrik.RawReader(str(path))
+    spectra = (reader.read_spectrum(i) for i in range(reader.scan_count))
+    dump[path.name] = [dict(ms_level=s.ms_level, rt=s.retention_time_sec, mz=s.mz, intensity=s.intensity)
+                       for s in spectra]
+print(json.dumps(dump))

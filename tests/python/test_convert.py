@@ -1,0 +1,271 @@
+"""tavrik-convert end to end: its mzML (read back with xml.etree, base64 and zlib alone) and MGF
+hold exactly what the reader returns; the index, the checksums and the schemas; errors, exit
+statuses, no partial files; threads."""
+import base64
+import hashlib
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import xml.etree.ElementTree as ET
+import zlib
+from pathlib import Path
+
+import pytest
+import tavrik
+
+from conftest import ROOT, raw_dump
+from testkit.layouts import (TtflLayout, gcms_file, gcms_header, gcms_mrm_scan, gcms_profile_scan,
+                             qtof_file, qtof_scan, ttfl_file, ttfl_scan)
+
+# The installed program, or the build that $TAVRIK_CONVERT names (the sanitizers' run).
+CONVERT = Path(os.environ.get("TAVRIK_CONVERT") or Path(sys.executable).with_name("tavrik-convert"))
+MZML = "http://psi.hupo.org/ms/mzml"
+N = "{%s}" % MZML
+SAMPLES = sorted(p.name for p in (ROOT / "samples").iterdir())
+PROFILE = gcms_profile_scan(1500, [(1000, 3), (1010, 65535)])
+MADE = {  # test-writer files, and the warning each gives
+    "mrm.qgd": (gcms_file([PROFILE, gcms_mrm_scan(2000, [(1000, 505, 9), (1200, 601, 2**31)], width=4),
+                           gcms_profile_scan(2500, [])]), None),
+    "ms2.lcd": (qtof_file([(qtof_scan([2 * 10**12 + 1], [5], width=2), 2),
+                           (qtof_scan([10**12, 3 * 10**12 + 7], [1, 9]), 1), (qtof_scan([5 * 10**11], [2**32 - 1]), 2),
+                           (qtof_scan([], [], declared=0), 2)],
+                          [1000, 2000, 2500, 3000]), None),  # an MS2 before any MS1, and an empty one
+    "nocal.lcd": (ttfl_file(TtflLayout(scans=[ttfl_scan([(10, [5, 0, 7])])] * 2, times_ms=[100, 200])),
+                  "no usable mass calibration, so m/z values are detector channel indices"),
+    "broken.qgd": (gcms_file([PROFILE, gcms_header(2, 1, 0, 0, 0) + b"\0" * 5, PROFILE]),
+                   "1 of 3 index entries could not be decoded"),
+}
+
+
+def convert(*args, prefix=()):
+    return subprocess.run([*prefix, str(CONVERT), *map(str, args)], capture_output=True, text=True, timeout=300)
+
+
+@pytest.fixture(scope="module")
+def converted(tmp_path_factory):
+    """Every sample and test-writer file converted in one run: (inputs, output dir, stderr)."""
+    base = tmp_path_factory.mktemp("convert")
+    (base / "in").mkdir()
+    inputs = [str(shutil.copy(ROOT / "samples" / n, base / "in" / n)) for n in SAMPLES]
+    for name, (data, _) in MADE.items():
+        (base / "in" / name).write_bytes(data)
+        inputs.append(str(base / "in" / name))
+    run = convert("-o", base / "out", *inputs)
+    assert (run.returncode, run.stdout) == (0, "")
+    assert [p for p in (base / "out").iterdir() if p.name.startswith(".") or ".tmp-" in p.name] == []
+    return inputs, base / "out", run.stderr
+
+
+def params(element) -> dict:
+    return {p.get("accession"): p.get("value") for p in element.findall(N + "cvParam")}
+
+
+def arrays(element, zlibbed: bool) -> dict:
+    """The decoded binary arrays of a spectrum or chromatogram: {accession: (format, values)}."""
+    out = {}
+    for array in element.iter(N + "binaryDataArray"):
+        p = params(array)
+        assert ("MS:1000574" in p, "MS:1000576" in p) == (zlibbed, not zlibbed)
+        fmt = {"MS:1000523": "d", "MS:1000521": "f"}[next(a for a in p if a in ("MS:1000523", "MS:1000521"))]
+        text = array.findtext(N + "binary") or ""
+        assert int(array.get("encodedLength")) == len(text)
+        raw = base64.b64decode(text, validate=True)
+        raw = zlib.decompress(raw) if zlibbed else raw
+        kind = next(a for a in p if a in ("MS:1000514", "MS:1000515", "MS:1000595"))
+        out[kind] = fmt, list(struct.unpack(f"<{len(raw) // struct.calcsize(fmt)}{fmt}", raw))
+    return out
+
+
+def check_index(data: bytes, root) -> None:
+    offset = int(re.search(rb"<indexListOffset>(\d+)</indexListOffset>", data)[1])
+    assert data.startswith(b"<indexList ", offset)
+    checksum = re.search(rb"<fileChecksum>([0-9a-f]{40})</fileChecksum>", data)
+    assert hashlib.sha1(data[:checksum.start(1)]).hexdigest().encode() == checksum[1]
+    for name in ("spectrum", "chromatogram"):
+        ids = [e.get("id") for e in root.iter(N + name)]
+        index = root.find(f"{N}indexList/{N}index[@name='{name}']")
+        entries = [] if index is None else [(o.get("idRef"), int(o.text)) for o in index]
+        assert [i for i, _ in entries] == ids
+        for ident, at in entries:
+            assert re.compile(rb'<%s [^>]*?\bid="([^"]*)"' % name.encode()).match(data, at)[1].decode() == ident
+
+
+def check_mzml(source: str, out: Path, levels=None, zlibbed=True, warning=None) -> None:
+    """Reads `out` back independently and compares it with the reader on `source`."""
+    data = out.read_bytes()
+    root = ET.fromstring(data)
+    check_index(data, root)
+    reader = tavrik.RawReader(source)
+    head, records = raw_dump(source)
+    kept = [(reader.read_spectrum(i), r) for i, r in enumerate(records) if levels is None or r["ms_level"] in levels]
+    mzml = root.find(N + "mzML")
+    (src,) = mzml.iterfind(f"{N}fileDescription/{N}sourceFileList/{N}sourceFile")
+    assert (src.get("name"), src.get("location").rstrip("/")) == (Path(source).name, Path(source).parent.as_uri())
+    assert params(src)["MS:1000569"] == hashlib.sha1(Path(source).read_bytes()).hexdigest()
+    assert ("MS:1000776" if records and records[0]["native_id"].startswith("scan=") else "MS:1000767") in params(src)
+    kinds = {"MS:1000583" if r["acquisition_kind"] == 1 else "MS:1000579" if r["ms_level"] == 1 else "MS:1000580"
+             for _, r in kept}
+    assert set(params(mzml.find(f"{N}fileDescription/{N}fileContent"))) == kinds
+    run = mzml.find(N + "run")
+    assert (run.get("id"), run.get("startTimeStamp")) == (Path(source).stem, head["acquired_at"])
+    warnings = [u.get("value") for u in run.iterfind(N + "userParam[@name='conversion warning']")]
+    assert warnings == ([warning] if warning else [])
+    spectra = list(run.iterfind(f"{N}spectrumList/{N}spectrum"))
+    assert [(int(e.get("index")), e.get("id")) for e in spectra] == \
+        [(i, r["native_id"]) for i, (_, r) in enumerate(kept)]
+    written = {r["native_id"] for _, r in kept}
+    for e, (s, r) in zip(spectra, kept):
+        p, values = params(e), arrays(e, zlibbed)
+        assert values == {"MS:1000514": ("d", s.mz), "MS:1000515": ("f", s.intensity)}
+        assert int(e.get("defaultArrayLength")) == len(s) and int(p["MS:1000511"]) == s.ms_level == r["ms_level"]
+        assert ("MS:1000128" if r["representation"] == 1 else "MS:1000127") in p
+        if len(s):
+            top = max(range(len(s)), key=s.intensity.__getitem__)
+            assert [float(p[a]) for a in ("MS:1000504", "MS:1000505", "MS:1000528", "MS:1000527")] == \
+                [s.mz[top], s.intensity[top], min(s.mz), max(s.mz)]
+            assert float(p["MS:1000285"]) == pytest.approx(sum(s.intensity), rel=1e-12)
+        else:
+            assert not {"MS:1000285", "MS:1000504", "MS:1000505"} & set(p)
+        start = e.find(f"{N}scanList/{N}scan/{N}cvParam[@accession='MS:1000016']")
+        assert (float(start.get("value")), start.get("unitAccession")) == (s.retention_time_sec, "UO:0000010")
+        precursor, expected = e.find(f"{N}precursorList/{N}precursor"), r["precursor"]
+        assert (precursor is None) == (expected is None)
+        if expected:
+            ref = expected["spectrum_ref"]  # the schema wants it to name a spectrum in the file
+            assert precursor.get("spectrumRef") == (ref if ref in written else None)
+            found = [precursor.find(f"{N}{path}/{N}cvParam[@accession='{a}']") for path, a in (
+                ("isolationWindow", "MS:1000827"), (f"selectedIonList/{N}selectedIon", "MS:1000744"))]
+            assert [f if f is None else float(f.get("value")) for f in found] == \
+                [expected["isolation_target_mz"], expected["selected_mz"]]
+    chromatograms = list(run.iterfind(f"{N}chromatogramList/{N}chromatogram"))
+    assert [c.get("id") for c in chromatograms] == (["TIC", "BPC"] if kept else [])
+    traced = [s for s, _ in kept if s.ms_level == 1] or [s for s, _ in kept]
+    for c, accession, value in zip(chromatograms, ("MS:1000235", "MS:1000628"), (sum, lambda i: max(i, default=0.0))):
+        got = arrays(c, zlibbed)
+        assert accession in params(c) and got["MS:1000595"] == ("d", [s.retention_time_sec for s in traced])
+        assert got["MS:1000515"][0] == "d"
+        assert got["MS:1000515"][1] == pytest.approx([value(s.intensity) for s in traced], rel=1e-12)
+
+
+@pytest.mark.parametrize("name", SAMPLES + list(MADE))
+def test_mzml_reads_back_as_the_reader(converted, name):
+    inputs, out, stderr = converted
+    source = next(i for i in inputs if Path(i).name == name)
+    warning = MADE.get(name, (None, None))[1]
+    check_mzml(source, out / (Path(name).stem + ".mzML"), warning=warning)
+    mine = [line for line in stderr.splitlines() if line.startswith(f"tavrik-convert: {source}: ")]
+    assert mine == ([f"tavrik-convert: {source}: warning: {warning}"] if warning else [])
+
+
+@pytest.mark.parametrize("options, levels", [
+    (["--no-zlib"], None), (["--ms-level", "2"], {2}), (["--ms-level", "1-1"], {1}),
+    (["--ms-level", "2-3", "--no-zlib"], {2, 3}), (["--ms-level", "3"], {3})])
+@pytest.mark.parametrize("name", ["run-qtof.lcd", "run-gcms.qgd"])
+def test_options_keep_values_and_index(tmp_path, name, options, levels):
+    source = str(ROOT / "samples" / name)
+    assert convert("-o", tmp_path, *options, source).returncode == 0
+    check_mzml(source, tmp_path / (Path(name).stem + ".mzML"), levels, "--no-zlib" not in options,
+               "no spectra to write" if levels == {3} else None)
+
+
+@pytest.mark.parametrize("name", ["run-qtof.lcd", "mrm.qgd", "nocal.lcd"])
+def test_mgf_holds_each_msn_record(converted, tmp_path, name):
+    source = next(i for i in converted[0] if Path(i).name == name)
+    assert convert("--format", "mgf", "-o", tmp_path, source).returncode == 0
+    text = (tmp_path / (Path(name).stem + ".mgf")).read_text()
+    reader = tavrik.RawReader(source)
+    msn = [(reader.read_spectrum(i), r) for i, r in enumerate(raw_dump(source)[1]) if r["ms_level"] >= 2]
+    warning = MADE.get(name, (None, None))[1]
+    assert text.startswith(f"#warning: {warning}\n" if warning else "BEGIN IONS\n" if msn else "")
+    blocks = re.findall(r"^BEGIN IONS\n(.*?)^END IONS\n\n", text, re.S | re.M)
+    assert len(blocks) == len(msn) and text.count("BEGIN IONS") == len(msn)
+    for block, (s, r) in zip(blocks, msn):
+        keys = dict(line.split("=", 1) for line in block.splitlines() if "=" in line)
+        points = [tuple(map(float, line.split())) for line in block.splitlines() if "=" not in line]
+        selected = r["precursor"] and r["precursor"]["selected_mz"]
+        assert list(keys) == ["TITLE", "RTINSECONDS", *(["PEPMASS"] if selected else []), "SCANS"]
+        assert (keys["TITLE"], float(keys["RTINSECONDS"]), keys["SCANS"]) == \
+            (r["native_id"], s.retention_time_sec, str(r["scan_number"]))
+        assert selected is None or float(keys["PEPMASS"]) == selected
+        assert points == list(zip(s.mz, s.intensity))
+
+
+def test_schemas(converted, tmp_path):
+    schemas = os.environ.get("TAVRIK_SCHEMAS")
+    if not schemas:
+        pytest.skip("TAVRIK_SCHEMAS is unset: scripts/test.sh fetches the mzML schemas and sets it")
+    outputs = sorted(converted[1].glob("*.mzML"))
+    for levels in ("2", "3"):  # MS2 spectra without their MS1 spectra, and none
+        assert convert("--ms-level", levels, "-o", tmp_path / levels, ROOT / "samples" / "run-qtof.lcd").returncode == 0
+        outputs.append(tmp_path / levels / "run-qtof.mzML")
+    ET.register_namespace("", MZML)
+    inner = []
+    for out in outputs:  # the <mzML> element as a document of its own, for the 1.1.0 schema
+        inner.append(tmp_path / (out.name + ".inner.xml"))
+        inner[-1].write_bytes(ET.tostring(ET.parse(out).getroot().find(N + "mzML"), encoding="utf-8"))
+    for schema, files in (("mzML1.1.2_idx.xsd", outputs), ("mzML1.1.0.xsd", inner)):
+        run = subprocess.run(["xmllint", "--noout", "--nonet", "--schema", f"{schemas}/{schema}", *map(str, files)],
+                             capture_output=True, text=True, timeout=300)
+        assert run.returncode == 0, "\n".join(e for e in run.stderr.splitlines() if not e.endswith(" validates"))
+
+
+def test_failures_leave_the_rest_and_no_partial_file(tmp_path):
+    good, bad, absent = str(ROOT / "samples" / "run-qtof.lcd"), tmp_path / "x.qgd", str(tmp_path / "absent.lcd")
+    bad.write_bytes(b"\x5a" * 4096)
+    with pytest.raises(RuntimeError) as why:
+        tavrik.RawReader(str(bad))
+    out = tmp_path / "out"
+    run = convert("-o", out, bad, absent, good)
+    assert (run.returncode, run.stdout, sorted(run.stderr.splitlines())) == (1, "", sorted([
+        f"tavrik-convert: {bad}: {why.value}",
+        f"tavrik-convert: {absent}: I/O error: No such file or directory (os error 2)"]))
+    assert [p.name for p in out.iterdir()] == ["run-qtof.mzML"]
+    first = (out / "run-qtof.mzML").read_bytes()
+    (out / "run-qtof.mzML").write_bytes(b"keep")
+    run = convert("-o", out, good)
+    assert (run.returncode, run.stderr, (out / "run-qtof.mzML").read_bytes()) == \
+        (1, f"tavrik-convert: {good}: {out / 'run-qtof.mzML'} exists (use --overwrite to replace it)\n", b"keep")
+    assert convert("-o", out, "--overwrite", good).returncode == 0 and (out / "run-qtof.mzML").read_bytes() == first
+    # A write that fails part way (a file size limit, which holds for root too).
+    run = convert("-o", tmp_path / "small", good, prefix=["bash", "-c", 'trap "" XFSZ; ulimit -f 8; exec "$@"', "-"])
+    assert (run.returncode, run.stderr) == \
+        (1, f"tavrik-convert: {good}: cannot write {tmp_path / 'small' / 'run-qtof.mzML'}: File too large\n")
+    assert list((tmp_path / "small").iterdir()) == []
+    run = convert("-o", out / "run-qtof.mzML" / "sub", good)  # below a file: fails for root too, unlike a mode
+    assert (run.returncode, run.stderr) == \
+        (1, f"tavrik-convert: cannot create {out / 'run-qtof.mzML' / 'sub'}: Not a directory\n")
+
+
+def test_same_stem_from_two_folders(tmp_path):
+    a, b, c = (tmp_path / d / n for d, n in (("a", "run-qtof.lcd"), ("b", "run-qtof.lcd"), ("c", "run-ttfl.lcd")))
+    for path in (a, b, c):
+        path.parent.mkdir()
+        shutil.copy(ROOT / "samples" / path.name, path)
+    target = tmp_path / "out" / "run-qtof.mzML"
+    run = convert("-o", tmp_path / "out", a, b, c)
+    assert (run.returncode, sorted(run.stderr.splitlines())) == (1, [
+        f"tavrik-convert: {a}: {target} would also be written from {b}",
+        f"tavrik-convert: {b}: {target} would also be written from {a}"])
+    assert [p.name for p in (tmp_path / "out").iterdir()] == ["run-ttfl.mzML"]
+
+
+def test_usage_errors(tmp_path):
+    good = str(ROOT / "samples" / "run-qtof.lcd")
+    for args in (["--bogus", good], ["--ms-level", "x", good], ["--ms-level", "1-2-3", good], ["-j", "many", good], []):
+        run = convert(*args, "-o", tmp_path / "out")
+        lines = run.stderr.splitlines()
+        assert (run.returncode, run.stdout, len(lines)) == (2, "", 2) and lines[0].startswith("tavrik-convert: "), args
+        assert lines[1] == "Try 'tavrik-convert --help' for more information."
+        assert not (tmp_path / "out").exists() or not any((tmp_path / "out").iterdir())
+    assert (convert("--version").stdout, convert("--help").returncode) == ("tavrik-convert 0.1.0\n", 0)
+
+
+def test_threads_give_the_same_bytes(tmp_path):
+    sources = [ROOT / "samples" / n for n in SAMPLES]
+    for jobs in ("1", "2"):
+        assert convert("-j", jobs, "-o", tmp_path / jobs, *sources).returncode == 0
+    for name in (Path(n).stem + ".mzML" for n in SAMPLES):
+        assert (tmp_path / "1" / name).read_bytes() == (tmp_path / "2" / name).read_bytes()
