@@ -46,15 +46,25 @@ def converter() -> Path | None:
     return None
 
 
+# Runs a program and prints its wall time and peak memory. It runs in a small process of its own:
+# a child's peak memory counts the memory of the process it was started from, and this one holds
+# the large files it wrote.
+TRAMPOLINE = """
+import os, sys, time
+start = time.perf_counter()
+pid = os.posix_spawn(sys.argv[1], sys.argv[1:], os.environ)
+_, status, usage = os.wait4(pid, 0)
+print(time.perf_counter() - start, usage.ru_maxrss * 1024, os.waitstatus_to_exitcode(status))
+"""
+
+
 def spawn(argv: list[str]) -> tuple[float, int]:
     """Runs a program; its wall time in seconds and its peak resident memory in bytes."""
-    start = time.perf_counter()
-    pid = os.posix_spawn(argv[0], argv, os.environ)
-    _, status, usage = os.wait4(pid, 0)
-    elapsed = time.perf_counter() - start
-    if os.waitstatus_to_exitcode(status) != 0:
-        raise RuntimeError(f"{' '.join(argv)} failed with status {os.waitstatus_to_exitcode(status)}")
-    return elapsed, usage.ru_maxrss * 1024
+    out = subprocess.run([sys.executable, "-c", TRAMPOLINE, *argv], capture_output=True, text=True, check=True)
+    elapsed, rss, status = out.stdout.split()
+    if int(status) != 0:
+        raise RuntimeError(f"{' '.join(argv)} failed with status {status}")
+    return float(elapsed), int(rss)
 
 
 class Convert:
