@@ -165,6 +165,11 @@ struct Container::State {
     }
 
     std::expected<Bytes, ReadError> read_chain(std::uint32_t start, std::uint64_t size, const char* what) const {
+        // A size from the directory is checked against the file before any arithmetic on it.
+        if (size > std::uint64_t{sector_count} * sector_size)
+            return std::unexpected(ReadError{0, std::string(what) + " of " + std::to_string(size) +
+                                                    " bytes cannot fit in a file of " + std::to_string(file_size) +
+                                                    " bytes"});
         const std::uint64_t want = (size + sector_size - 1) / sector_size;
         auto sectors = chain(fat, start, sector_count, want, what);
         if (!sectors) return std::unexpected(ReadError{0, sectors.error()});
