@@ -24,7 +24,8 @@ File::~File() {
 std::expected<File, int> File::open_read_only(const std::string& path) {
     int fd;
     do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // Without O_NONBLOCK, opening a FIFO waits for a writer; the caller decides what it reads.
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return std::unexpected(errno);
     return File(fd);

@@ -71,13 +71,6 @@ std::string write_error(const OutputFile& out) {
     return "cannot write " + out.final_path() + ": " + std::strerror(out.error());
 }
 
-std::uint64_t data_stream_size(const reader::Reader& reader) {
-    const auto& data = reader.data();
-    if (const auto* g = std::get_if<reader::GcmsData>(&data)) return g->ms_raw_data.size();
-    if (const auto* t = std::get_if<reader::TtflData>(&data)) return t->ms_raw_data.size();
-    return std::get<reader::QtflData>(data).centroid_data.size();
-}
-
 bool wanted(const core::SpectrumRecord& r, const ExportOptions& options) {
     if (!options.levels.contains(r.ms_level)) return false;
     return options.format == Format::Mzml || r.ms_level >= 2;
@@ -185,7 +178,7 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
         std::optional<reader::Reader> held(std::move(reader));
         core::PointArena point_lists;
         reader::ScanDecoder decoder(*held);
-        const std::uint64_t input_size = data_stream_size(*held);
+        const std::uint64_t input_size = held->data_stream_size();
         std::uint64_t reported_bytes = 0;
         std::vector<core::SpectrumRecord> records;
         std::size_t points = 0;

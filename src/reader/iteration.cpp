@@ -137,23 +137,16 @@ bool ScanDecoder::decode_qtfl(const QtflData& d, std::size_t i, std::vector<Spec
     return true;
 }
 
+std::size_t ScanDecoder::records_to_reserve() const noexcept {
+    const std::size_t smallest_scan = reader_.variant() == FileVariant::Gcms ? 32 : 64;
+    return std::min(entries_, reader_.data_stream_size() / smallest_scan + 1);
+}
+
 std::vector<SpectrumRecord> decode_all(const Reader& reader) {
     core::PointArena point_lists;
-    // Room for a record per index entry, but never more than the data stream can back with
-    // scans of their smallest size: an index count alone never decides a large allocation.
-    const ReaderData& data = reader.data();
-    std::size_t data_len = 0, smallest_scan = 64;
-    if (const auto* g = std::get_if<GcmsData>(&data)) {
-        data_len = g->ms_raw_data.size();
-        smallest_scan = 32;
-    } else if (const auto* t = std::get_if<TtflData>(&data)) {
-        data_len = t->ms_raw_data.size();
-    } else {
-        data_len = std::get<QtflData>(data).centroid_data.size();
-    }
     ScanDecoder decoder(reader);
     std::vector<SpectrumRecord> out;
-    out.reserve(std::min(decoder.index_entries(), data_len / smallest_scan + 1));
+    out.reserve(decoder.records_to_reserve());
     decoder.decode(out, decoder.index_entries());
     return out;
 }

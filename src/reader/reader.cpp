@@ -1,5 +1,10 @@
 #include "reader/reader.hpp"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+
 #include "le.hpp"
 #include "raw/qgd.hpp"
 #include "raw/timestamp.hpp"
@@ -49,6 +54,52 @@ std::string ascii_lower(std::string text) {
 
 bool is_valid_utf8(std::string_view text) { return to_valid_utf8(text) == text; }
 
+// Nothing when `fd` is a regular file; otherwise the error that refuses it. A directory cannot
+// be read, and a device or a FIFO could be read forever or wait on another process.
+std::optional<Error> refuse_unless_regular(int fd) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return Error::io_os(errno);
+    const char* kind = S_ISREG(info.st_mode)    ? nullptr
+                       : S_ISDIR(info.st_mode)  ? "a directory"
+                       : S_ISFIFO(info.st_mode) ? "a FIFO"
+                       : S_ISCHR(info.st_mode)  ? "a character device"
+                       : S_ISBLK(info.st_mode)  ? "a block device"
+                       : S_ISSOCK(info.st_mode) ? "a socket"
+                                                : "not a file";
+    if (!kind) return std::nullopt;
+    return Error::io(std::string("not a regular file but ") + kind);
+}
+
+// Index entries that name the same bytes again make the decode of a small file large: each
+// range is decoded on its own. Legitimate layouts cover their data stream at most once (TTFL
+// subsets that share an offset share a range), so ranges covering it more than a few times
+// are refused before anything is decoded. `for_each_range` calls its argument with the length
+// of every range that would be decoded.
+template <typename ForEachRange>
+std::optional<Error> refuse_overlapping_ranges(std::uint64_t data_len, ForEachRange for_each_range) {
+    const std::uint64_t limit = max_range_coverage * data_len + range_coverage_slack;
+    std::uint64_t covered = 0;
+    bool over = false;
+    for_each_range([&](std::uint64_t length) {
+        if (!over) covered += length;  // each length is at most data_len: no overflow before `over`
+        over = over || covered > limit;
+    });
+    if (!over) return std::nullopt;
+    return Error::parse("scan ranges cover more than " + std::to_string(limit) + " bytes, over " +
+                        std::to_string(max_range_coverage) + " times the " + std::to_string(data_len) +
+                        "-byte data stream; overlapping index entries?");
+}
+
+// Calls `add` with the length of every entry's valid range [offsets[i], next offset or end).
+template <typename Offsets, typename Add>
+void each_consecutive_range(const Offsets& offsets, std::uint64_t data_len, Add add) {
+    for (std::size_t i = 0; i < offsets.size(); ++i) {
+        const std::uint64_t start = offsets[i];
+        const std::uint64_t end = i + 1 < offsets.size() ? offsets[i + 1] : data_len;
+        if (start <= end && end <= data_len) add(end - start);
+    }
+}
+
 // Each layout's opener reads all of the layout's streams before it parses any.
 
 std::expected<ReaderData, Error> open_gcms(const cfb::Container& container) {
@@ -58,6 +109,9 @@ std::expected<ReaderData, Error> open_gcms(const cfb::Container& container) {
     if (!data) return std::unexpected(data.error());
     auto offsets = raw::qgd::parse_spectrum_index(*index);
     if (!offsets) return std::unexpected(offsets.error());
+    if (auto refused = refuse_overlapping_ranges(
+            data->size(), [&](auto add) { each_consecutive_range(*offsets, data->size(), add); }))
+        return std::unexpected(*refused);
     return ReaderData(GcmsData{std::move(*data), std::move(*offsets)});
 }
 
@@ -72,6 +126,11 @@ std::expected<ReaderData, Error> open_ttfl(const cfb::Container& container) {
     if (!subsets) return std::unexpected(subsets.error());
     TtflData ttfl;
     ttfl.bounds = raw::ttfl::scan_bounds(*subsets, data->size());
+    if (auto refused = refuse_overlapping_ranges(data->size(), [&](auto add) {
+            for (const auto [start, end] : ttfl.bounds)
+                if (start <= end && end <= data->size()) add(end - start);
+        }))
+        return std::unexpected(*refused);
     ttfl.subsets = std::move(*subsets);
     ttfl.ms_raw_data = std::move(*data);
     ttfl.retention_times_ms = parse_u32_array(*times);
@@ -93,6 +152,11 @@ std::expected<ReaderData, Error> open_qtfl(const cfb::Container& container) {
     if (!times) return std::unexpected(times.error());
     auto records = raw::qtfl::parse_centroid_index(*index);
     if (!records) return std::unexpected(records.error());
+    std::vector<std::uint32_t> offsets(records->size());
+    std::transform(records->begin(), records->end(), offsets.begin(), [](const auto& r) { return r.data_offset; });
+    if (auto refused = refuse_overlapping_ranges(
+            data->size(), [&](auto add) { each_consecutive_range(offsets, data->size(), add); }))
+        return std::unexpected(*refused);
     auto retention = raw::qtfl::parse_retention_time(*times);
     if (!retention) return std::unexpected(retention.error());
     return ReaderData(QtflData{std::move(*data), std::move(*records), std::move(*retention)});
@@ -145,6 +209,7 @@ std::expected<Reader, Error> Reader::open(std::string_view path) {
         return std::unexpected(Error::io("file name contained an unexpected NUL byte"));
     auto file = cfb::File::open_read_only(std::string(path));
     if (!file) return std::unexpected(Error::io_os(file.error()));
+    if (auto refused = refuse_unless_regular(file->fd())) return std::unexpected(*refused);
     auto container = cfb::Container::open(std::move(*file));
     if (!container) return std::unexpected(Error::parse("not a valid OLE2/CFBF container: " + container.error()));
     const auto variant = raw::detect_variant(extension, *container);

@@ -44,6 +44,18 @@ struct QtflData {
 
 using ReaderData = std::variant<GcmsData, TtflData, QtflData>;
 
+// Opening refuses a file whose index entries' byte ranges together cover more than this many
+// times its data stream, plus the slack: entries that name the same bytes again and again.
+// Legitimate files cover their data stream at most once.
+inline constexpr std::uint64_t max_range_coverage = 4;
+inline constexpr std::uint64_t range_coverage_slack = 1 << 16;
+// What follows for the records of a file of S bytes, counted as a RawReader keeps them (64 bytes
+// a record, and each point list with its 16-byte header): at most 96 S + 2 MiB. The densest
+// layout, MRM transitions of 6 bytes that each become a record of 112 bytes, gives under 19
+// bytes per byte of ranges.
+inline constexpr std::uint64_t held_bytes_per_file_byte = 96;
+inline constexpr std::uint64_t held_bytes_slack = 2 << 20;
+
 // An opened raw file, held in memory; no file stays open. Immutable once opened.
 class Reader final : public core::SpectrumSource {
 public:
@@ -53,6 +65,12 @@ public:
     const std::string& source_name() const noexcept { return source_name_; }
     const std::optional<std::string>& acquired_at() const noexcept { return acquired_at_; }
     FileVariant variant() const noexcept { return variant_; }
+    // The size of the stream the scans are cut from.
+    std::size_t data_stream_size() const noexcept {
+        if (const auto* g = std::get_if<GcmsData>(&data_)) return g->ms_raw_data.size();
+        if (const auto* t = std::get_if<TtflData>(&data_)) return t->ms_raw_data.size();
+        return std::get<QtflData>(data_).centroid_data.size();
+    }
     // True for a TTFL file with no usable mass calibration: its m/z values are channel indices.
     bool mz_are_channel_indices() const noexcept {
         const auto* t = std::get_if<TtflData>(&data_);
@@ -93,6 +111,11 @@ std::vector<core::SpectrumRecord> decode_all(const Reader& reader);
 class ScanDecoder {
 public:
     explicit ScanDecoder(const Reader& reader) noexcept;
+
+    // How many records to make room for before decoding: one per index entry, but never more
+    // than the data stream can hold scans of their smallest size, so that an index count alone
+    // never decides a large allocation. MRM scans can make more.
+    std::size_t records_to_reserve() const noexcept;
 
     // Appends the records of the next `entries` index entries (fewer at the end) to `out`;
     // returns how many entries it took, 0 once every entry is done.

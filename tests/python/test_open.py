@@ -96,10 +96,13 @@ def test_malformed_indexes(write_file):
 def broken_gcms(kind: str) -> bytes:
     """A .qgd file of a few KiB whose container is broken in one way."""
     built = write(Storage("Root Entry", [Storage("GCMS Raw Data", [
-        Stream("Spectrum Index", b"\0\0\0\0"), Stream("MS Raw Data", gcms_profile_scan(5, [(1, 1)] * 2000))])]))
+        Stream("Spectrum Index", b"\0\0\0\0"), Stream("MS Raw Data", gcms_profile_scan(5, [(1, 1)] * 2000))])]),
+                  version=4 if kind == "mini stream near 2**64" else 3)
     data_id = built.entry_id["GCMS Raw Data/MS Raw Data"]
     sectors = built.stream_sectors["GCMS Raw Data/MS Raw Data"]
-    if kind == "4 GiB stream":
+    if kind == "mini stream near 2**64":  # the root entry's size, rounded up to sectors, would wrap around
+        built.set_u64(built.entry_offset(0) + 120, 2**64 - 1)
+    elif kind == "4 GiB stream":
         built.set_u32(built.entry_offset(data_id) + 120, 0xFFFFFFFF)
     elif kind == "FAT loop":
         built.set_u32(built.fat_entry_offset(sectors[5]), sectors[2])
@@ -112,6 +115,7 @@ def broken_gcms(kind: str) -> bytes:
 
 @pytest.mark.parametrize("kind, message", [
     ("4 GiB stream", "I/O error: stream of 4294967295 bytes cannot fit in a file of"),
+    ("mini stream near 2**64", "I/O error: mini stream of 18446744073709551615 bytes cannot fit in a file of"),
     ("FAT loop", "I/O error: stream chain loops at sector"),
     ("children point back", "parse error: not a valid OLE2/CFBF container: directory entry 1 is linked"),
 ])

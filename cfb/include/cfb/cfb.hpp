@@ -31,7 +31,8 @@ public:
     File& operator=(const File&) = delete;
     ~File();
 
-    // Opens `path` for reading only; on failure gives the system's error number.
+    // Opens `path` for reading only, never waiting (a FIFO opens at once); on failure gives the
+    // system's error number. Whether the file is one to read is the caller's to check.
     static std::expected<File, int> open_read_only(const std::string& path);
 
     int fd() const noexcept { return fd_; }
