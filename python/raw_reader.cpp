@@ -1,5 +1,6 @@
 // The class RawReader: one raw file, decoded whole when it is opened; its scans are handed out
 // by position as independent Spectrum copies.
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,9 +13,11 @@
 namespace tavrik_py {
 namespace {
 
+// What a RawReader keeps of each record: only what Python can ask for, so that a one-point
+// record (an MRM transition) costs 64 bytes here and 64 in its two point lists.
 struct ReaderState {
     std::string source_name;
-    std::vector<core::SpectrumRecord> spectra;
+    std::vector<SpectrumData> spectra;
 };
 
 struct RawReaderObject {
@@ -36,16 +39,21 @@ ReaderState* load(std::string_view path) {
         }
         return nullptr;
     }
-    auto* state = new ReaderState{opened->source_name(), {}};
-    try {
-        auto records = opened->iter_spectra();
-        state->spectra.reserve(records->remaining());
-        while (auto record = records->next()) state->spectra.push_back(std::move(*record));
-    } catch (...) {
-        delete state;
-        throw;
+    auto state = std::make_unique<ReaderState>(ReaderState{opened->source_name(), {}});
+    // Records are decoded one index entry at a time and kept in their compact form, so that the
+    // full records of more than one scan never exist at once (an MRM scan alone can make 65535).
+    core::PointArena point_lists;
+    reader::ScanDecoder decoder(*opened);
+    state->spectra.reserve(decoder.records_to_reserve());
+    std::vector<core::SpectrumRecord> batch;
+    while (decoder.decode(batch, 1) > 0) {
+        for (core::SpectrumRecord& r : batch)
+            state->spectra.push_back(SpectrumData{std::move(r.mz), std::move(r.intensity), r.ms_level,
+                                                  r.retention_time_sec});
+        batch.clear();
     }
-    return state;
+    if (state->spectra.capacity() > state->spectra.size() + state->spectra.size() / 8) state->spectra.shrink_to_fit();
+    return state.release();
 }
 
 PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -99,8 +107,7 @@ PyObject* read_spectrum(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         return nullptr;
     }
     return guarded<PyObject*>(nullptr, [&] {
-        const core::SpectrumRecord& r = state.spectra[static_cast<std::size_t>(index)];
-        return new_spectrum(SpectrumData{r.mz, r.intensity, r.ms_level, r.retention_time_sec});
+        return new_spectrum(state.spectra[static_cast<std::size_t>(index)]);
     });
 }
 

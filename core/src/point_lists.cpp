@@ -30,11 +30,15 @@ struct PointArena::Block {
 namespace {
 
 // Stands before every list: the block it was cut from, or nullptr for one from the heap.
-struct alignas(16) Header {
+struct Header {
     PointArena::Block* owner;
     std::size_t bytes;
 };
 static_assert(sizeof(Header) == 16);
+
+// Lists are cut at multiples of this: a list of one value (an MRM transition's) then takes 24
+// bytes with its header, not the 32 that a 16-byte grain would give it.
+constexpr std::size_t grain = 8;
 
 constexpr std::size_t block_record = 64;         // room for the Block record, a cache line
 constexpr std::size_t smallest_block = 2 << 20;  // blocks are whole multiples of this
@@ -93,7 +97,7 @@ PointArena::~PointArena() {
 
 void* PointArena::allocate(std::size_t bytes) {
     if (bytes > std::numeric_limits<std::size_t>::max() / 2) throw std::bad_alloc();
-    const std::size_t need = sizeof(Header) + round_up(bytes, 16);
+    const std::size_t need = sizeof(Header) + round_up(bytes, grain);
     if (need > static_cast<std::size_t>(end_ - next_)) {
         const std::size_t fitted = round_up(block_record + need, smallest_block);
         if (need > largest_shared) {

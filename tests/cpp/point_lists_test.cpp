@@ -61,8 +61,8 @@ TEST(PointLists, ArenasNestAndTheHeapServesThreadsWithoutOne) {
         core::Values<double> elsewhere(3);
     }
     core::Values<double> second(3);
-    // Lists of one arena are cut one after the other: a 16-byte header, then 32 bytes of values.
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(second.data()) - reinterpret_cast<std::uintptr_t>(first.data()), 48u);
+    // Lists of one arena are cut one after the other: a 16-byte header, then 24 bytes of values.
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(second.data()) - reinterpret_cast<std::uintptr_t>(first.data()), 40u);
 
     Lists from_heap;
     std::thread([&] { from_heap = make_lists(100); }).join();

@@ -17,7 +17,7 @@
 
 namespace core {
 
-// Memory for `bytes` bytes aligned to 16, from this thread's arena if it has one, else from the
+// Memory for `bytes` bytes aligned to 8, from this thread's arena if it has one, else from the
 // heap. Throws std::bad_alloc.
 void* allocate_points(std::size_t bytes);
 // Frees what allocate_points returned, on any thread; nullptr is ignored.
@@ -50,7 +50,7 @@ private:
 // is not zero-filled first.
 template <typename T>
 struct PointAllocator {
-    static_assert(alignof(T) <= 16);
+    static_assert(alignof(T) <= 8);
     using value_type = T;
     using is_always_equal = std::true_type;
 
