@@ -63,4 +63,5 @@ g++ "${flags[@]}" -shared -o "$out/tavrik$suffix" "${sources[@]}" \
     "$root/build/dev/cfb/libcfb.a"
 cp python/tavrik.pyi "$out/"
 PYTHONPATH="$out:$sid/site" TAVRIK_TOOLS="$root/build/dev/tools" \
+  TAVRIK_CONVERT="$root/build/dev/src/convert/tavrik-convert" \
   "$python" -m pytest -q -p no:cacheprovider tests/python "$@"
