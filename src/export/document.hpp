@@ -48,7 +48,6 @@ struct DocumentInfo {
     SpectrumKinds kinds;
     std::uint64_t spectrum_count = 0;
     std::vector<std::string> warnings;
-    bool compress = true;
 };
 
 }  // namespace exporter

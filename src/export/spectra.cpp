@@ -98,7 +98,6 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
     } wait_for_digest{digest, mzml && options.pool != nullptr};
 
     DocumentInfo info;
-    info.compress = options.compress;
     info.run_id = to_xml_name(reader.source_name());
     info.source_name = file_name(input_path);
     info.source_location = file_uri(absolute_directory(input_path));
