@@ -14,6 +14,7 @@
 
 #include "command_line.hpp"
 #include "export/output_file.hpp"
+#include "export/sha1.hpp"
 #include "export/spectra.hpp"
 #include "export/task_pool.hpp"
 #include "progress.hpp"
@@ -71,6 +72,18 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     if (job.clash) return fail(job.output + " would also be written from " + *job.clash);
     const std::string exists_text = job.output + " exists (use --overwrite to replace it)";
     if (!line.overwrite && exists(job.output)) return fail(exists_text);
+    // With threads to spare, the input's SHA-1 (for the mzML header) is worked out while the file
+    // is opened and decoded; the task always ends before this function returns.
+    exporter::Pending<exporter::FileDigest> digest;
+    const bool early_digest = pool && line.format == exporter::Format::Mzml;
+    if (early_digest) pool->submit([&] { digest.set(exporter::sha1_of_file(job.input)); });
+    struct WaitForDigest {
+        exporter::Pending<exporter::FileDigest>& digest;
+        bool started;
+        ~WaitForDigest() {
+            if (started) digest.wait();
+        }
+    } wait_for_digest{digest, early_digest};
     auto opened = reader::Reader::open(job.input);
     if (!opened) return fail(opened.error().to_string());
     auto out = exporter::OutputFile::create(job.output);
@@ -80,6 +93,7 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     options.compress = line.compress;
     options.levels = line.levels;
     options.pool = pool;
+    if (early_digest) options.source_digest = &digest;
     options.spectra_done = &console.spectra_done;
     options.input_bytes_done = &console.input_bytes_done;
     auto result = exporter::export_spectra(std::move(*opened), job.input, options, *out);

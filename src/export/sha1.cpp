@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,6 +38,11 @@ std::string Sha1::hex_digest() {
 FileDigest sha1_of_file(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return {{}, errno};
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {  // a device or a FIFO is never read
+        ::close(fd);
+        return {{}, EINVAL};
+    }
     Sha1 hash;
     std::vector<char> buffer(std::size_t{1} << 20);
     while (true) {

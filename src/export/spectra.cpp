@@ -83,19 +83,10 @@ std::string_view software_version() noexcept { return TAVRIK_VERSION; }
 std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, const std::string& input_path,
                                                        const ExportOptions& options, OutputFile& out) {
     const bool mzml = options.format == Format::Mzml;
-    // The source file's digest is worked out beside the decoding when there are encoders to spare.
-    Pending<FileDigest> digest;
-    if (mzml) {
-        if (options.pool) options.pool->submit([&] { digest.set(sha1_of_file(input_path)); });
-        else digest.set(sha1_of_file(input_path));
-    }
-    struct WaitForDigest {
-        Pending<FileDigest>& digest;
-        bool needed;
-        ~WaitForDigest() {
-            if (needed) digest.wait();
-        }
-    } wait_for_digest{digest, mzml && options.pool != nullptr};
+    // The source file's digest, unless the caller has it worked out already.
+    Pending<FileDigest> own_digest;
+    if (mzml && !options.source_digest) own_digest.set(sha1_of_file(input_path));
+    Pending<FileDigest>& digest = options.source_digest ? *options.source_digest : own_digest;
 
     DocumentInfo info;
     info.run_id = to_xml_name(reader.source_name());

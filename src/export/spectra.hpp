@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "export/output_file.hpp"
+#include "export/sha1.hpp"
 #include "export/task_pool.hpp"
 #include "reader/reader.hpp"
 
@@ -29,6 +30,9 @@ struct ExportOptions {
     bool compress = true;  // zlib streams in the binary arrays
     LevelRange levels;
     TaskPool* pool = nullptr;  // encodes batches in parallel; without one, the calling thread does
+    // The input file's SHA-1 for the mzML header, when the caller has it worked out (for example
+    // by the pool while the file was opened); without it, it is worked out here.
+    Pending<FileDigest>* source_digest = nullptr;
     // Where progress is counted, when set: records written, and bytes of the input decoded.
     std::atomic<std::uint64_t>* spectra_done = nullptr;
     std::atomic<std::uint64_t>* input_bytes_done = nullptr;
