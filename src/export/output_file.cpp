@@ -65,6 +65,9 @@ std::string file_name_of(const std::string& path) {
 
 void remove_temporary_files_on_signals() {
     for (int s : {SIGINT, SIGTERM, SIGHUP}) std::signal(s, remove_temporaries_and_reraise);
+    // Past a file size limit a write then fails with EFBIG, reported and cleaned up like a full
+    // disk, instead of the signal ending the process with its temporary files left behind.
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 std::expected<OutputFile, int> OutputFile::create(std::string final_path) {

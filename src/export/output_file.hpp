@@ -55,7 +55,8 @@ private:
 };
 
 // Makes SIGINT, SIGTERM and SIGHUP remove every temporary file still open before the process
-// ends as the signal would have ended it.
+// ends as the signal would have ended it, and makes a write past the file size limit fail
+// (EFBIG) rather than end the process.
 void remove_temporary_files_on_signals();
 
 }  // namespace exporter

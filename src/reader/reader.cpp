@@ -127,7 +127,7 @@ std::expected<ReaderData, Error> open_ttfl(const cfb::Container& container) {
     TtflData ttfl;
     ttfl.bounds = raw::ttfl::scan_bounds(*subsets, data->size());
     if (auto refused = refuse_overlapping_ranges(data->size(), [&](auto add) {
-            for (const auto [start, end] : ttfl.bounds)
+            for (const auto& [start, end] : ttfl.bounds)
                 if (start <= end && end <= data->size()) add(end - start);
         }))
         return std::unexpected(*refused);
