@@ -164,17 +164,25 @@ struct Container::State {
         return std::nullopt;
     }
 
-    std::expected<Bytes, ReadError> read_chain(std::uint32_t start, std::uint64_t size, const char* what) const {
-        // A size from the directory is checked against the file before any arithmetic on it.
-        if (size > std::uint64_t{sector_count} * sector_size)
-            return std::unexpected(ReadError{0, std::string(what) + " of " + std::to_string(size) +
-                                                    " bytes cannot fit in a file of " + std::to_string(file_size) +
-                                                    " bytes"});
-        const std::uint64_t want = (size + sector_size - 1) / sector_size;
+    // A size from the directory, checked against the file before any arithmetic on it.
+    std::optional<ReadError> check_fits(std::uint64_t size, const char* what) const {
+        if (size <= std::uint64_t{sector_count} * sector_size) return std::nullopt;
+        return ReadError{0, std::string(what) + " of " + std::to_string(size) + " bytes cannot fit in a file of " +
+                                std::to_string(file_size) + " bytes"};
+    }
+
+    // Reads `out.size()` bytes (checked to fit) of the chain from `start` into `out`.
+    std::optional<ReadError> read_chain_into(std::uint32_t start, std::span<std::byte> out, const char* what) const {
+        const std::uint64_t want = (out.size() + sector_size - 1) / sector_size;
         auto sectors = chain(fat, start, sector_count, want, what);
-        if (!sectors) return std::unexpected(ReadError{0, sectors.error()});
+        if (!sectors) return ReadError{0, sectors.error()};
+        return gather(*sectors, sector_size, out.size(), out.data(), nullptr);
+    }
+
+    std::expected<Bytes, ReadError> read_chain(std::uint32_t start, std::uint64_t size, const char* what) const {
+        if (auto error = check_fits(size, what)) return std::unexpected(*error);
         Bytes out(static_cast<std::size_t>(size));
-        if (auto error = gather(*sectors, sector_size, size, out.data(), nullptr)) return std::unexpected(*error);
+        if (auto error = read_chain_into(start, std::span(out.data(), out.size()), what)) return std::unexpected(*error);
         return out;
     }
 
@@ -411,25 +419,37 @@ std::expected<std::size_t, std::string> Container::open_stream(std::string_view 
     return state_->node_entry[*node];
 }
 
-std::expected<Bytes, ReadError> Container::read_stream(std::size_t stream) const {
+std::expected<std::uint64_t, ReadError> Container::stream_size(std::size_t stream) const {
     const State& s = *state_;
     if (stream >= s.entries.size() || s.entries[stream].kind != EntryKind::Stream)
         return std::unexpected(ReadError{0, "not a stream"});
+    const std::uint64_t size = s.nodes[s.entry_node[stream]].size;
+    if (auto error = s.check_fits(size, "stream")) return std::unexpected(*error);
+    return size;
+}
+
+std::optional<ReadError> Container::read_stream_into(std::size_t stream, std::span<std::byte> out) const {
+    const State& s = *state_;
+    const auto size = stream_size(stream);
+    if (!size) return size.error();
+    if (out.size() != *size) return ReadError{0, "buffer of " + std::to_string(out.size()) +
+                                                     " bytes for a stream of " + std::to_string(*size)};
     const Node& n = s.nodes[s.entry_node[stream]];
-    const std::uint64_t capacity = std::uint64_t{s.sector_count} * s.sector_size;
-    if (n.size > capacity)
-        return std::unexpected(ReadError{0, "stream of " + std::to_string(n.size) + " bytes cannot fit in a file of " +
-                                                std::to_string(s.file_size) + " bytes"});
-    if (n.size == 0) return Bytes();
-    if (n.size >= mini_stream_cutoff) return s.read_chain(n.start, n.size, "stream");
-    if (auto error = s.load_mini()) return std::unexpected(*error);
+    if (n.size == 0) return std::nullopt;
+    if (n.size >= mini_stream_cutoff) return s.read_chain_into(n.start, out, "stream");
+    if (auto error = s.load_mini()) return *error;
     const auto mini_sectors = static_cast<std::uint32_t>((s.mini_stream.size() + mini_sector_size - 1) / mini_sector_size);
     auto sectors = s.chain(s.mini_fat, n.start, mini_sectors, (n.size + mini_sector_size - 1) / mini_sector_size,
                            "mini stream");
-    if (!sectors) return std::unexpected(ReadError{0, sectors.error()});
-    Bytes out(static_cast<std::size_t>(n.size));
-    if (auto error = s.gather(*sectors, mini_sector_size, n.size, out.data(), &s.mini_stream))
-        return std::unexpected(*error);
+    if (!sectors) return ReadError{0, sectors.error()};
+    return s.gather(*sectors, mini_sector_size, n.size, out.data(), &s.mini_stream);
+}
+
+std::expected<Bytes, ReadError> Container::read_stream(std::size_t stream) const {
+    const auto size = stream_size(stream);
+    if (!size) return std::unexpected(size.error());
+    Bytes out(static_cast<std::size_t>(*size));
+    if (auto error = read_stream_into(stream, std::span(out.data(), out.size()))) return std::unexpected(*error);
     return out;
 }
 

@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <limits>
+#include <mutex>
+#include <vector>
 
 #if defined(__has_include)
 #if __has_include(<sanitizer/asan_interface.h>)
@@ -19,12 +22,13 @@
 
 namespace core {
 
-// A block is mapped memory: this record, then lists, each after a Header. The memory is
-// unmapped when the count of references (the lists cut from it, plus one while it is its
-// arena's current block) drops to zero.
+// A block is mapped memory: this record, then lists, each after a Header. When the count of
+// references (the lists cut from it, plus one while it is its arena's current block) drops to
+// zero, the block is kept for reuse or unmapped.
 struct PointArena::Block {
     std::atomic<std::size_t> references;
     std::size_t length;  // of the whole mapping
+    bool for_points;     // false for a stream buffer
 };
 
 namespace {
@@ -52,20 +56,118 @@ constexpr std::size_t round_up(std::size_t n, std::size_t to) { return (n + to -
 
 std::byte* data_of(PointArena::Block* block) { return reinterpret_cast<std::byte*>(block) + block_record; }
 
-PointArena::Block* map_block(std::size_t length) {
+void unmap(PointArena::Block* block) noexcept {
+    const std::size_t length = block->length;
+    // Whatever is mapped at these addresses next must not inherit the poison.
+    ASAN_UNPOISON_MEMORY_REGION(block, length);
+    munmap(block, length);
+}
+
+// Blocks whose every list has been freed wait here, mapped with their pages in place, for the
+// next decode in the process: taking one costs no page fault and no zeroing by the kernel. What
+// waits is bounded by 1.1 times the most memory that point lists have had in use at once in the
+// process (stream buffers wait within the same bound but do not raise it), and a block that has
+// waited a minute is returned to the system at the next allocation or release.
+class BlockCache {
+public:
+    // A kept block of `length` to twice `length` bytes, counted as in use again for point lists
+    // or for a buffer; or null.
+    PointArena::Block* take(std::size_t length, bool for_points) {
+        std::lock_guard lock(mutex_);
+        expire();
+        std::size_t best = kept_.size();
+        for (std::size_t i = 0; i < kept_.size(); ++i) {
+            const std::size_t have = kept_[i].block->length;
+            if (have >= length && have <= 2 * length && (best == kept_.size() || have < kept_[best].block->length))
+                best = i;
+        }
+        if (best == kept_.size()) return nullptr;
+        PointArena::Block* block = kept_[best].block;
+        kept_[best] = kept_.back();
+        kept_.pop_back();
+        kept_bytes_ -= block->length;
+        block->for_points = for_points;
+        count_in_use(block);
+        return block;
+    }
+
+    void mapped(PointArena::Block* block) {
+        std::lock_guard lock(mutex_);
+        count_in_use(block);
+    }
+
+    // Keeps a block that no list uses any more; false when that would pass the bound.
+    bool keep(PointArena::Block* block) {
+        std::lock_guard lock(mutex_);
+        if (block->for_points) points_in_use_ -= block->length;
+        expire();
+        if (kept_bytes_ + block->length > most_points_in_use_ / 10 * 11) return false;
+        kept_.push_back({block, std::chrono::steady_clock::now()});
+        kept_bytes_ += block->length;
+        return true;
+    }
+
+private:
+    void count_in_use(PointArena::Block* block) {
+        if (!block->for_points) return;
+        points_in_use_ += block->length;
+        most_points_in_use_ = std::max(most_points_in_use_, points_in_use_);
+    }
+
+    void expire() {
+        const auto now = std::chrono::steady_clock::now();
+        for (std::size_t i = kept_.size(); i-- > 0;) {
+            if (now - kept_[i].since < std::chrono::minutes(1)) continue;
+            kept_bytes_ -= kept_[i].block->length;
+            unmap(kept_[i].block);
+            kept_[i] = kept_.back();
+            kept_.pop_back();
+        }
+    }
+
+    struct Kept {
+        PointArena::Block* block;
+        std::chrono::steady_clock::time_point since;
+    };
+    std::mutex mutex_;
+    std::vector<Kept> kept_;
+    std::size_t kept_bytes_ = 0;
+    std::size_t points_in_use_ = 0;
+    std::size_t most_points_in_use_ = 0;
+};
+
+// Never destroyed: lists may be freed while the process exits, after static destructors ran.
+BlockCache& block_cache() {
+    static BlockCache* const cache = new BlockCache;
+    return *cache;
+}
+
+// A block of at least `length` bytes holding one reference, kept or freshly mapped; `populated`
+// tells whether its pages are in place already.
+PointArena::Block* get_block(std::size_t length, bool for_points, bool& populated) {
+    PointArena::Block* block = block_cache().take(length, for_points);
+    if (block) {
+        block->references.store(1, std::memory_order_relaxed);
+        populated = true;
+        return block;
+    }
     void* at = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (at == MAP_FAILED) throw std::bad_alloc();
-    auto* block = ::new (at) PointArena::Block{{1}, length};
+    block = ::new (at) PointArena::Block{{1}, length, for_points};
     ASAN_POISON_MEMORY_REGION(data_of(block), length - block_record);
+    block_cache().mapped(block);
+    populated = false;
     return block;
 }
 
 void release(PointArena::Block* block) noexcept {
     if (block->references.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-    const std::size_t length = block->length;
-    // Whatever is mapped at these addresses next must not inherit the poison.
-    ASAN_UNPOISON_MEMORY_REGION(block, length);
-    munmap(block, length);
+    bool kept = false;
+    try {
+        kept = block_cache().keep(block);
+    } catch (...) {  // no room to note it: it goes back to the system
+    }
+    if (!kept) unmap(block);
 }
 
 // Faults in the pages of [from, to), rounded up to a whole `step` but not past `end`, with one
@@ -86,6 +188,19 @@ void* place(std::byte* at, PointArena::Block* owner, std::size_t bytes) {
     return header + 1;
 }
 
+// A block of its own for one list or buffer of `bytes` bytes, its pages faulted in at once.
+void* allocate_alone(std::size_t bytes, bool for_points) {
+    if (bytes > std::numeric_limits<std::size_t>::max() / 2) throw std::bad_alloc();
+    const std::size_t need = sizeof(Header) + round_up(bytes, grain);
+    bool populated = false;
+    PointArena::Block* own = get_block(round_up(block_record + need, smallest_block), for_points, populated);
+    if (!populated) {
+        const auto start = reinterpret_cast<std::byte*>(own);
+        populate(start, data_of(own) + need, start + own->length, populate_step);
+    }
+    return place(data_of(own), own, bytes);  // its one reference is the list's
+}
+
 }  // namespace
 
 PointArena::PointArena() noexcept : previous_(current_arena) { current_arena = this; }
@@ -101,20 +216,18 @@ void* PointArena::allocate(std::size_t bytes) {
     if (need > static_cast<std::size_t>(end_ - next_)) {
         const std::size_t fitted = round_up(block_record + need, smallest_block);
         if (need > largest_shared) {
-            Block* own = map_block(fitted);  // its one reference is the list's
             reserved_ += fitted;
-            const auto start = reinterpret_cast<std::byte*>(own);
-            populate(start, data_of(own) + need, start + fitted, populate_step);
-            return place(data_of(own), own, bytes);
+            return allocate_alone(bytes, true);
         }
         const std::size_t length = std::max(std::clamp(reserved_, smallest_block, largest_block), fitted);
-        Block* fresh = map_block(length);
+        bool populated = false;
+        Block* fresh = get_block(length, true, populated);
         reserved_ += length;
         if (block_) release(block_);
         block_ = fresh;
         next_ = data_of(fresh);
-        populated_ = reinterpret_cast<std::byte*>(fresh);
-        end_ = reinterpret_cast<std::byte*>(fresh) + length;
+        end_ = reinterpret_cast<std::byte*>(fresh) + fresh->length;
+        populated_ = populated ? end_ : reinterpret_cast<std::byte*>(fresh);
     }
     std::byte* at = next_;
     next_ += need;
@@ -126,6 +239,8 @@ void* PointArena::allocate(std::size_t bytes) {
     block_->references.fetch_add(1, std::memory_order_relaxed);
     return place(at, block_, bytes);
 }
+
+void* allocate_buffer(std::size_t bytes) { return allocate_alone(bytes, false); }
 
 void* allocate_points(std::size_t bytes) {
     if (current_arena) return current_arena->allocate(bytes);

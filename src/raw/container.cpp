@@ -20,16 +20,36 @@ std::expected<FileVariant, reader::Error> detect_variant(std::string_view extens
     return std::unexpected(Error::parse(std::move(message)));
 }
 
+namespace {
+
+reader::Error not_found(std::string_view path, const std::string& why) {
+    return reader::Error::parse("stream '" + std::string(path) + "' not found: " + why);
+}
+
+reader::Error read_failed(const cfb::ReadError& e) {
+    return e.os_error != 0 ? reader::Error::io_os(e.os_error) : reader::Error::io(e.description);
+}
+
+}  // namespace
+
 std::expected<cfb::Bytes, reader::Error> read_stream(const cfb::Container& container, std::string_view path) {
     const auto stream = container.open_stream(path);
-    if (!stream)
-        return std::unexpected(reader::Error::parse("stream '" + std::string(path) + "' not found: " + stream.error()));
+    if (!stream) return std::unexpected(not_found(path, stream.error()));
     auto bytes = container.read_stream(*stream);
-    if (!bytes) {
-        const cfb::ReadError& e = bytes.error();
-        return std::unexpected(e.os_error != 0 ? reader::Error::io_os(e.os_error) : reader::Error::io(e.description));
-    }
+    if (!bytes) return std::unexpected(read_failed(bytes.error()));
     return std::move(*bytes);
+}
+
+std::expected<core::ByteBuffer, reader::Error> read_data_stream(const cfb::Container& container,
+                                                               std::string_view path) {
+    const auto stream = container.open_stream(path);
+    if (!stream) return std::unexpected(not_found(path, stream.error()));
+    const auto size = container.stream_size(*stream);
+    if (!size) return std::unexpected(read_failed(size.error()));
+    core::ByteBuffer bytes(static_cast<std::size_t>(*size));
+    if (auto error = container.read_stream_into(*stream, std::span(bytes.data(), bytes.size())))
+        return std::unexpected(read_failed(*error));
+    return bytes;
 }
 
 std::optional<cfb::Bytes> read_stream_opt(const cfb::Container& container, std::string_view path) {

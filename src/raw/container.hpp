@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "cfb/cfb.hpp"
+#include "core/point_lists.hpp"
 #include "error.hpp"
 
 namespace raw {
@@ -41,6 +42,10 @@ std::expected<FileVariant, reader::Error> detect_variant(std::string_view extens
 
 // The whole stream at `path`.
 std::expected<cfb::Bytes, reader::Error> read_stream(const cfb::Container& container, std::string_view path);
+
+// The whole stream at `path`, read into memory from the blocks that point lists come from (a
+// block kept from an earlier file when one fits): for the large data streams.
+std::expected<core::ByteBuffer, reader::Error> read_data_stream(const cfb::Container& container, std::string_view path);
 
 // The whole stream at `path`, or nothing; never an error.
 std::optional<cfb::Bytes> read_stream_opt(const cfb::Container& container, std::string_view path);

@@ -17,9 +17,9 @@ std::string range_id(const std::string& source, std::uint64_t number) {
 }
 
 // The bytes [start, end) of `data`, or nothing when the range is out of order or too long.
-std::optional<std::span<const std::byte>> cut(const cfb::Bytes& data, std::uint64_t start, std::uint64_t end) {
+std::optional<std::span<const std::byte>> cut(std::span<const std::byte> data, std::uint64_t start, std::uint64_t end) {
     if (end < start || end > data.size()) return std::nullopt;
-    return data.span().subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
+    return data.subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
 }
 
 std::size_t entry_count(const ReaderData& data) {

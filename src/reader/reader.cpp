@@ -105,7 +105,7 @@ void each_consecutive_range(const Offsets& offsets, std::uint64_t data_len, Add 
 std::expected<ReaderData, Error> open_gcms(const cfb::Container& container) {
     auto index = raw::read_stream(container, raw::gcms_spectrum_index);
     if (!index) return std::unexpected(index.error());
-    auto data = raw::read_stream(container, raw::gcms_ms_raw_data);
+    auto data = raw::read_data_stream(container, raw::gcms_ms_raw_data);
     if (!data) return std::unexpected(data.error());
     auto offsets = raw::qgd::parse_spectrum_index(*index);
     if (!offsets) return std::unexpected(offsets.error());
@@ -118,7 +118,7 @@ std::expected<ReaderData, Error> open_gcms(const cfb::Container& container) {
 std::expected<ReaderData, Error> open_ttfl(const cfb::Container& container) {
     auto index = raw::read_stream(container, raw::ttfl_data_index);
     if (!index) return std::unexpected(index.error());
-    auto data = raw::read_stream(container, raw::ttfl_ms_raw_data);
+    auto data = raw::read_data_stream(container, raw::ttfl_ms_raw_data);
     if (!data) return std::unexpected(data.error());
     auto times = raw::read_stream(container, raw::ttfl_retention_time);
     if (!times) return std::unexpected(times.error());
@@ -146,7 +146,7 @@ std::expected<ReaderData, Error> open_ttfl(const cfb::Container& container) {
 std::expected<ReaderData, Error> open_qtfl(const cfb::Container& container) {
     auto index = raw::read_stream(container, raw::qtfl_centroid_index);
     if (!index) return std::unexpected(index.error());
-    auto data = raw::read_stream(container, raw::qtfl_centroid_data);
+    auto data = raw::read_data_stream(container, raw::qtfl_centroid_data);
     if (!data) return std::unexpected(data.error());
     auto times = raw::read_stream(container, raw::qtfl_retention_time);
     if (!times) return std::unexpected(times.error());

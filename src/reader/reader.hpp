@@ -24,20 +24,20 @@ namespace reader {
 using raw::FileVariant;
 
 struct GcmsData {
-    cfb::Bytes ms_raw_data;
+    core::ByteBuffer ms_raw_data;
     std::vector<std::uint64_t> scan_offsets;
 };
 
 struct TtflData {
     std::optional<raw::ttfl::Calibration> calibration;
-    cfb::Bytes ms_raw_data;
+    core::ByteBuffer ms_raw_data;
     std::vector<raw::ttfl::DataIndexSubset> subsets;
     std::vector<raw::ttfl::ScanBounds> bounds;
     std::vector<std::uint32_t> retention_times_ms;
 };
 
 struct QtflData {
-    cfb::Bytes centroid_data;
+    core::ByteBuffer centroid_data;
     std::vector<raw::qtfl::CentroidIndexRecord> centroid_index;
     std::vector<std::uint32_t> retention_times_ms;
 };

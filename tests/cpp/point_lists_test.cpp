@@ -4,6 +4,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <numeric>
@@ -71,18 +72,33 @@ TEST(PointLists, ArenasNestAndTheHeapServesThreadsWithoutOne) {
     EXPECT_TRUE(intact(copies));
 }
 
-TEST(PointLists, AnUnmappedBlockLeavesNothingBehind) {
-    std::uintptr_t where;
+TEST(PointLists, KeptBlocksServeTheNextDecodeButNeverUnderALiveList) {
+    // A first decode; one of its lists survives it, and keeps the block it was cut from.
+    std::vector<std::uintptr_t> freed;
+    Lists survivor;
     {
         core::PointArena arena;
-        core::Values<double> values(10);
-        where = reinterpret_cast<std::uintptr_t>(values.data());
-    }  // the block is unmapped here; new memory at its address must be plain memory
-    void* page = reinterpret_cast<void*>(where & ~std::uintptr_t{4095});
-    void* again = mmap(page, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
-    if (again == MAP_FAILED) GTEST_SKIP() << "the address was taken again";
-    std::memset(again, 1, 4096);
-    munmap(again, 4096);
+        Lists first = make_lists(4'000);
+        survivor.push_back(std::move(first[1234]));
+        for (const auto& list : first)
+            if (!list.empty()) freed.push_back(reinterpret_cast<std::uintptr_t>(list.data()));
+    }
+    const auto kept_from = reinterpret_cast<std::uintptr_t>(survivor[0].data());
+    const auto kept_to = kept_from + survivor[0].size() * sizeof(double);
+    // A second decode of the same shape takes the kept blocks: its first list lands where one
+    // of the first decode's did, and none overlaps the survivor.
+    {
+        core::PointArena arena;
+        Lists second = make_lists(4'000);
+        EXPECT_TRUE(std::find(freed.begin(), freed.end(), reinterpret_cast<std::uintptr_t>(second[0].data())) !=
+                    freed.end());
+        for (const auto& list : second) {
+            const auto from = reinterpret_cast<std::uintptr_t>(list.data());
+            EXPECT_TRUE(from + list.size() * sizeof(double) <= kept_from || from >= kept_to);
+        }
+        EXPECT_TRUE(intact(second));
+    }
+    for (std::size_t j = 0; j < survivor[0].size(); ++j) ASSERT_EQ(survivor[0][j], 1234.0 + j);
 }
 
 }  // namespace

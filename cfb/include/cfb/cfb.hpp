@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -105,6 +106,12 @@ public:
 
     // The whole content of the stream with the index `open_stream` gave.
     std::expected<Bytes, ReadError> read_stream(std::size_t stream) const;
+
+    // The size of that stream, once checked against the file: a size that cannot fit is an error.
+    std::expected<std::uint64_t, ReadError> stream_size(std::size_t stream) const;
+    // Reads the whole stream into `out`, which holds exactly stream_size(stream) bytes: for a
+    // caller that has memory of its own to read into.
+    std::optional<ReadError> read_stream_into(std::size_t stream, std::span<std::byte> out) const;
 
     // Every entry, root first, then each storage followed by its subtree (pre-order); the
     // children of a storage in the order of the directory's name tree.

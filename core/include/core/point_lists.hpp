@@ -3,14 +3,19 @@
 // little at a time, and every growth step stalls the page faults of every other thread in the
 // process. A thread that holds a PointArena cuts its point lists from large blocks instead.
 //
-// A list still owns its memory wherever it goes: each block is returned to the system when the
-// last list cut from it is freed (from any thread), whether or not the arena still exists; a few
-// lists kept from a large file therefore keep the blocks they were cut from. Lists allocated with
-// no arena on the thread come from the heap. Either kind may be freed anywhere.
+// A list still owns its memory wherever it goes: each block is given up when the last list cut
+// from it is freed (from any thread), whether or not the arena still exists; a few lists kept
+// from a large file therefore keep the blocks they were cut from. A block given up is kept,
+// mapped, for the next decode in the process (within a bound: at most 1.1 times the most memory
+// point lists have had in use at once, each block for at most a minute), or returned to the
+// system. Lists allocated with no arena on the thread come from the heap. Either kind may be
+// freed anywhere.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <new>
+#include <span>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -20,8 +25,32 @@ namespace core {
 // Memory for `bytes` bytes aligned to 8, from this thread's arena if it has one, else from the
 // heap. Throws std::bad_alloc.
 void* allocate_points(std::size_t bytes);
-// Frees what allocate_points returned, on any thread; nullptr is ignored.
+// Frees what allocate_points or allocate_buffer returned, on any thread; nullptr is ignored.
 void free_points(void* data) noexcept;
+
+// Memory for `bytes` bytes aligned to 8, for a stream read whole, in a block of its own with its
+// pages faulted in (a kept block when one fits). Throws std::bad_alloc.
+void* allocate_buffer(std::size_t bytes);
+
+// Bytes of a stream read whole, in memory from allocate_buffer.
+class ByteBuffer {
+public:
+    ByteBuffer() = default;
+    explicit ByteBuffer(std::size_t size)
+        : data_(size == 0 ? nullptr : static_cast<std::byte*>(allocate_buffer(size))), size_(size) {}
+    std::byte* data() noexcept { return data_.get(); }
+    const std::byte* data() const noexcept { return data_.get(); }
+    std::size_t size() const noexcept { return size_; }
+    std::span<const std::byte> span() const noexcept { return {data_.get(), size_}; }
+    operator std::span<const std::byte>() const noexcept { return span(); }
+
+private:
+    struct Free {
+        void operator()(std::byte* data) const noexcept { free_points(data); }
+    };
+    std::unique_ptr<std::byte, Free> data_;
+    std::size_t size_ = 0;
+};
 
 // While it exists, point lists allocated on the constructing thread come from its blocks.
 // Arenas nest: the innermost one is used, and the previous one is restored on destruction.
