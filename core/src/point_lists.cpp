@@ -64,10 +64,12 @@ void unmap(PointArena::Block* block) noexcept {
 }
 
 // Blocks whose every list has been freed wait here, mapped with their pages in place, for the
-// next decode in the process: taking one costs no page fault and no zeroing by the kernel. What
-// waits is bounded by 1.1 times the most memory that point lists have had in use at once in the
-// process (stream buffers wait within the same bound but do not raise it), and a block that has
-// waited a minute is returned to the system at the next allocation or release.
+// next decode in the process: taking one costs no page fault and no zeroing by the kernel. The
+// blocks in use and waiting together stay within 1.1 times the most that point lists have had in
+// use at once in the process, so a process holding its largest reader keeps at most a tenth more,
+// and one that has dropped every reader at most 1.1 times its largest; a block that has waited a
+// minute is returned to the system at the next allocation or release. Stream buffers are returned
+// at once: a reader held would otherwise keep its file's size besides.
 class BlockCache {
 public:
     // A kept block of `length` to twice `length` bytes, counted as in use again for point lists
@@ -96,12 +98,14 @@ public:
         count_in_use(block);
     }
 
-    // Keeps a block that no list uses any more; false when that would pass the bound.
+    // Keeps a block of point lists that no list uses any more; false when that would pass the
+    // bound, or for a stream buffer.
     bool keep(PointArena::Block* block) {
         std::lock_guard lock(mutex_);
-        if (block->for_points) points_in_use_ -= block->length;
+        if (!block->for_points) return false;
+        points_in_use_ -= block->length;
         expire();
-        if (kept_bytes_ + block->length > most_points_in_use_ / 10 * 11) return false;
+        if (points_in_use_ + kept_bytes_ + block->length > most_points_in_use_ / 10 * 11) return false;
         kept_.push_back({block, std::chrono::steady_clock::now()});
         kept_bytes_ += block->length;
         return true;
