@@ -64,12 +64,13 @@ void unmap(PointArena::Block* block) noexcept {
 }
 
 // Blocks whose every list has been freed wait here, mapped with their pages in place, for the
-// next decode in the process: taking one costs no page fault and no zeroing by the kernel. The
-// blocks in use and waiting together stay within 1.1 times the most that point lists have had in
-// use at once in the process, so a process holding its largest reader keeps at most a tenth more,
-// and one that has dropped every reader at most 1.1 times its largest; a block that has waited a
-// minute is returned to the system at the next allocation or release. Stream buffers are returned
-// at once: a reader held would otherwise keep its file's size besides.
+// next decode in the process: taking one costs no page fault and no zeroing by the kernel. What
+// waits stays within 1.1 times the largest decode (the blocks one arena took) the process has
+// made, and with the blocks in use within 1.1 times the most that point lists have had in use at
+// once: so a process that has dropped every reader keeps at most 1.1 times its largest decode,
+// and one holding its largest reader at most a tenth more. A block that has waited a minute is
+// returned to the system at the next allocation or release. Stream buffers are returned at once:
+// a reader held would otherwise keep its file's size besides.
 class BlockCache {
 public:
     // A kept block of `length` to twice `length` bytes, counted as in use again for point lists
@@ -105,10 +106,17 @@ public:
         if (!block->for_points) return false;
         points_in_use_ -= block->length;
         expire();
-        if (points_in_use_ + kept_bytes_ + block->length > most_points_in_use_ / 10 * 11) return false;
+        const std::size_t after = kept_bytes_ + block->length;
+        if (after > largest_decode_ / 10 * 11 || points_in_use_ + after > most_points_in_use_ / 10 * 11) return false;
         kept_.push_back({block, std::chrono::steady_clock::now()});
         kept_bytes_ += block->length;
         return true;
+    }
+
+    // Notes the blocks one arena took: the most that one decode needed.
+    void decode_finished(std::size_t reserved) {
+        std::lock_guard lock(mutex_);
+        largest_decode_ = std::max(largest_decode_, reserved);
     }
 
 private:
@@ -138,6 +146,7 @@ private:
     std::size_t kept_bytes_ = 0;
     std::size_t points_in_use_ = 0;
     std::size_t most_points_in_use_ = 0;
+    std::size_t largest_decode_ = 0;
 };
 
 // Never destroyed: lists may be freed while the process exits, after static destructors ran.
@@ -211,6 +220,10 @@ PointArena::PointArena() noexcept : previous_(current_arena) { current_arena = t
 
 PointArena::~PointArena() {
     current_arena = previous_;
+    try {
+        block_cache().decode_finished(reserved_);
+    } catch (...) {  // the lock could not be taken: the bound stays where it was
+    }
     if (block_) release(block_);
 }
 

@@ -73,25 +73,28 @@ TEST(PointLists, ArenasNestAndTheHeapServesThreadsWithoutOne) {
 }
 
 TEST(PointLists, KeptBlocksServeTheNextDecodeButNeverUnderALiveList) {
-    // A first decode; one of its lists survives it, and keeps the block it was cut from.
-    std::vector<std::uintptr_t> freed;
-    Lists survivor;
+    // A first decode; one of its lists survives it and keeps the block it was cut from, the
+    // others are freed and their blocks kept, values and all.
+    Lists first, survivor;
     {
         core::PointArena arena;
-        Lists first = make_lists(4'000);
-        survivor.push_back(std::move(first[1234]));
-        for (const auto& list : first)
-            if (!list.empty()) freed.push_back(reinterpret_cast<std::uintptr_t>(list.data()));
+        first = make_lists(4'000);
     }
+    survivor.push_back(std::move(first[1234]));
+    for (auto& list : first)
+        if (!list.empty()) list[0] = 12345.5;  // the first value of every block, among others
+    first.clear();
     const auto kept_from = reinterpret_cast<std::uintptr_t>(survivor[0].data());
     const auto kept_to = kept_from + survivor[0].size() * sizeof(double);
-    // A second decode of the same shape takes the kept blocks: its first list lands where one
-    // of the first decode's did, and none overlaps the survivor.
+    // A second decode takes the kept blocks: its first list, never written, shows what the first
+    // decode left there rather than a fresh page's zeros; and no list overlaps the survivor.
     {
         core::PointArena arena;
+        core::Values<double> unwritten(1);
+        double seen;
+        std::memcpy(&seen, unwritten.data(), sizeof seen);
+        EXPECT_EQ(seen, 12345.5);
         Lists second = make_lists(4'000);
-        EXPECT_TRUE(std::find(freed.begin(), freed.end(), reinterpret_cast<std::uintptr_t>(second[0].data())) !=
-                    freed.end());
         for (const auto& list : second) {
             const auto from = reinterpret_cast<std::uintptr_t>(list.data());
             EXPECT_TRUE(from + list.size() * sizeof(double) <= kept_from || from >= kept_to);

@@ -6,10 +6,9 @@
 // A list still owns its memory wherever it goes: each block is given up when the last list cut
 // from it is freed (from any thread), whether or not the arena still exists; a few lists kept
 // from a large file therefore keep the blocks they were cut from. A block given up is kept,
-// mapped, for the next decode in the process (within a bound: at most 1.1 times the most memory
-// point lists have had in use at once, each block for at most a minute), or returned to the
-// system. Lists allocated with no arena on the thread come from the heap. Either kind may be
-// freed anywhere.
+// mapped, for the next decode in the process (at most 1.1 times the largest decode's blocks,
+// each for at most a minute), or returned to the system. Lists allocated with no arena on the
+// thread come from the heap. Either kind may be freed anywhere.
 #pragma once
 
 #include <cstddef>
