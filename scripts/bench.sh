@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Sets everything up and runs the benchmark: bench/run.py (reading) and bench/convert.py
-# (conversion); arguments go to both, e.g. --scale 0.1. A first argument --convert-only runs only
-# bench/convert.py, and then its own options may follow too.
+# Sets everything up and runs the benchmark: bench/run.py (reading), bench/open.py (opening) and
+# bench/convert.py (conversion); arguments go to all three, e.g. --scale 0.1. A first argument
+# --open-only runs only bench/open.py, and --convert-only only bench/convert.py, and then its own
+# options may follow too.
 # The readers a user would pick instead run in build/peers-venv, made from an ordinary python3
 # (or $PEERS_PYTHON).
 set -euo pipefail
@@ -10,11 +11,17 @@ cd "$root"
 source scripts/peers.sh  # before .venv is on PATH
 bash scripts/bootstrap.sh
 source scripts/build.sh
+if [ "${1:-}" = --open-only ]; then
+  shift
+  exec .venv/bin/python bench/open.py "$@"
+fi
 peers_venv
 if [ "${1:-}" = --convert-only ]; then
   shift
 else
   .venv/bin/python bench/run.py --peers "$peers/bin/python" "$@"
+  echo
+  .venv/bin/python bench/open.py "$@"
   echo
 fi
 .venv/bin/python bench/convert.py --peers "$peers/bin/python" "$@"
