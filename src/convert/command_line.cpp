@@ -54,6 +54,43 @@ std::optional<exporter::Format> parse_format(std::string_view text) {
     return std::nullopt;
 }
 
+// Sets the option `name` that takes no value; false when there is no such option.
+bool set_flag(CommandLine& line, const std::string& name) {
+    if (name == "--no-zlib") line.compress = false;
+    else if (name == "--overwrite") line.overwrite = true;
+    else if (name == "-q" || name == "--quiet") line.quiet = true;
+    else if (name == "-h" || name == "--help") line.help = true;
+    else if (name == "-V" || name == "--version") line.version = true;
+    else return false;
+    return true;
+}
+
+bool takes_value(const std::string& name) {
+    return name == "-o" || name == "--output" || name == "--format" || name == "--ms-level" || name == "-j" ||
+           name == "--jobs";
+}
+
+// Sets the option `name` (one that takes_value) to `value`; the usage error when it is not one.
+std::optional<std::string> set_value(CommandLine& line, const std::string& name, const std::string& value) {
+    if (name == "-o" || name == "--output") {
+        if (value.empty()) return "the output directory must not be empty";
+        line.output_directory = value;
+    } else if (name == "--format") {
+        const auto format = parse_format(value);
+        if (!format) return "invalid format '" + value + "' (expected mzML or mgf)";
+        line.format = *format;
+    } else if (name == "--ms-level") {
+        const auto levels = parse_levels(value);
+        if (!levels) return "invalid MS level '" + value + "' (expected N or N-M, from 1)";
+        line.levels = *levels;
+    } else {
+        const auto jobs = parse_count(value);
+        if (!jobs || *jobs < 1 || *jobs > 1024) return "invalid number of jobs '" + value + "' (expected 1 to 1024)";
+        line.jobs = *jobs;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::expected<CommandLine, std::string> parse_command_line(const std::vector<std::string>& arguments) {
@@ -81,57 +118,14 @@ std::expected<CommandLine, std::string> parse_command_line(const std::vector<std
             name = argument.substr(0, 2);
             attached = argument.substr(2);
         }
-        auto value = [&]() -> std::expected<std::string, std::string> {
-            if (attached) return *attached;
-            if (i + 1 >= arguments.size()) return std::unexpected("option '" + name + "' needs a value");
-            return arguments[++i];
-        };
-        auto flag = [&](bool& target) -> std::expected<void, std::string> {
-            if (attached) return std::unexpected("option '" + name + "' takes no value");
-            target = true;
-            return {};
-        };
-        std::expected<void, std::string> done;
-        if (name == "-o" || name == "--output") {
-            auto v = value();
-            if (!v) return std::unexpected(v.error());
-            if (v->empty()) return std::unexpected("the output directory must not be empty");
-            line.output_directory = *v;
-        } else if (name == "--format") {
-            auto v = value();
-            if (!v) return std::unexpected(v.error());
-            const auto format = parse_format(*v);
-            if (!format) return std::unexpected("invalid format '" + *v + "' (expected mzML or mgf)");
-            line.format = *format;
-        } else if (name == "--ms-level") {
-            auto v = value();
-            if (!v) return std::unexpected(v.error());
-            const auto levels = parse_levels(*v);
-            if (!levels) return std::unexpected("invalid MS level '" + *v + "' (expected N or N-M, from 1)");
-            line.levels = *levels;
-        } else if (name == "-j" || name == "--jobs") {
-            auto v = value();
-            if (!v) return std::unexpected(v.error());
-            const auto jobs = parse_count(*v);
-            if (!jobs || *jobs < 1 || *jobs > 1024)
-                return std::unexpected("invalid number of jobs '" + *v + "' (expected 1 to 1024)");
-            line.jobs = *jobs;
-        } else if (name == "--no-zlib") {
-            bool set = false;
-            done = flag(set);
-            line.compress = !set;
-        } else if (name == "--overwrite") {
-            done = flag(line.overwrite);
-        } else if (name == "-q" || name == "--quiet") {
-            done = flag(line.quiet);
-        } else if (name == "-h" || name == "--help") {
-            done = flag(line.help);
-        } else if (name == "-V" || name == "--version") {
-            done = flag(line.version);
-        } else {
+        if (takes_value(name)) {
+            if (!attached && i + 1 >= arguments.size()) return std::unexpected("option '" + name + "' needs a value");
+            if (auto error = set_value(line, name, attached ? *attached : arguments[++i])) return std::unexpected(*error);
+        } else if (!set_flag(line, name)) {
             return std::unexpected("unknown option '" + name + "'");
+        } else if (attached) {
+            return std::unexpected("option '" + name + "' takes no value");
         }
-        if (!done) return std::unexpected(done.error());
     }
     if (!line.help && !line.version && line.inputs.empty()) return std::unexpected("no input files");
     return line;

@@ -21,8 +21,7 @@ struct ThreadCompressor {
     std::vector<std::byte> buffer;
 };
 
-}  // namespace
-
+// Appends the base64 text of `bytes`; returns the number of characters appended.
 std::size_t append_base64(std::string& out, std::span<const std::byte> bytes) {
     // EVP_EncodeBlock takes an int length; whole groups of 3 bytes at a time keep one text.
     constexpr std::size_t piece = std::size_t{3} << 28;
@@ -40,6 +39,8 @@ std::size_t append_base64(std::string& out, std::span<const std::byte> bytes) {
     }
     return out.size() - before;
 }
+
+}  // namespace
 
 std::size_t append_binary(std::string& out, std::span<const std::byte> bytes, bool compress) {
     if (!compress) return append_base64(out, bytes);

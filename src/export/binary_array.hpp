@@ -15,7 +15,4 @@ inline constexpr int zlib_level = 1;
 // set; returns the number of characters appended.
 std::size_t append_binary(std::string& out, std::span<const std::byte> bytes, bool compress);
 
-// Appends the base64 text of `bytes`; returns the number of characters appended.
-std::size_t append_base64(std::string& out, std::span<const std::byte> bytes);
-
 }  // namespace exporter

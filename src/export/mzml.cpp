@@ -39,11 +39,6 @@ void cv_text(std::string& out, std::string_view indent, std::string_view accessi
     out.append("\"/>\n");
 }
 
-template <typename T>
-std::span<const std::byte> bytes_of(std::span<const T> values) {
-    return std::as_bytes(values);
-}
-
 // One <binaryDataArray>; `type` is the element type's cvParam and `array` the array's.
 void binary_array(std::string& out, std::string_view indent, std::span<const std::byte> bytes, bool compress,
                   std::string_view type, std::string_view array) {
@@ -141,8 +136,8 @@ void encode_spectrum(std::string& out, const core::SpectrumRecord& r, std::uint6
         out.append("            <activation/>\n          </precursor>\n        </precursorList>\n");
     }
     out.append("        <binaryDataArrayList count=\"2\">\n");
-    binary_array(out, "          ", bytes_of(std::span<const double>(r.mz.data(), n)), compress, float64, mz_array);
-    binary_array(out, "          ", bytes_of(std::span<const float>(r.intensity.data(), n)), compress, float32,
+    binary_array(out, "          ", std::as_bytes(std::span(r.mz.data(), n)), compress, float64, mz_array);
+    binary_array(out, "          ", std::as_bytes(std::span(r.intensity.data(), n)), compress, float32,
                  intensity_array);
     out.append("        </binaryDataArrayList>\n      </spectrum>\n");
     w.id = std::move(escaped_id);
@@ -166,8 +161,8 @@ void chromatogram(std::string& out, std::string_view id, std::uint64_t index, st
     out.append("\">\n");
     cv_param(out, "        ", accession, name);
     out.append("        <binaryDataArrayList count=\"2\">\n");
-    binary_array(out, "          ", bytes_of(std::span<const double>(times)), compress, float64, time_array);
-    binary_array(out, "          ", bytes_of(std::span<const double>(values)), compress, float64, intensity_array);
+    binary_array(out, "          ", std::as_bytes(std::span(times)), compress, float64, time_array);
+    binary_array(out, "          ", std::as_bytes(std::span(values)), compress, float64, intensity_array);
     out.append("        </binaryDataArrayList>\n      </chromatogram>\n");
 }
 

@@ -17,8 +17,6 @@ Sha1::Sha1() : context_(EVP_MD_CTX_new()) {
     if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_sha1(), nullptr) != 1) throw std::bad_alloc();
 }
 Sha1::~Sha1() = default;
-Sha1::Sha1(Sha1&&) noexcept = default;
-Sha1& Sha1::operator=(Sha1&&) noexcept = default;
 
 void Sha1::update(std::string_view bytes) { EVP_DigestUpdate(context_.get(), bytes.data(), bytes.size()); }
 

@@ -13,8 +13,6 @@ class Sha1 {
 public:
     Sha1();
     ~Sha1();
-    Sha1(Sha1&&) noexcept;
-    Sha1& operator=(Sha1&&) noexcept;
 
     void update(std::string_view bytes);
     // The digest of everything fed so far, as 40 hex digits; the hash cannot be fed afterwards.

@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cerrno>
 
 #include "le.hpp"
@@ -73,32 +72,30 @@ std::optional<Error> refuse_unless_regular(int fd) {
 // Index entries that name the same bytes again make the decode of a small file large: each
 // range is decoded on its own. Legitimate layouts cover their data stream at most once (TTFL
 // subsets that share an offset share a range), so ranges covering it more than a few times
-// are refused before anything is decoded. `for_each_range` calls its argument with the length
-// of every range that would be decoded.
-template <typename ForEachRange>
-std::optional<Error> refuse_overlapping_ranges(std::uint64_t data_len, ForEachRange for_each_range) {
-    const std::uint64_t limit = max_range_coverage * data_len + range_coverage_slack;
-    std::uint64_t covered = 0;
-    bool over = false;
-    for_each_range([&](std::uint64_t length) {
-        if (!over) covered += length;  // each length is at most data_len: no overflow before `over`
-        over = over || covered > limit;
-    });
-    if (!over) return std::nullopt;
-    return Error::parse("scan ranges cover more than " + std::to_string(limit) + " bytes, over " +
-                        std::to_string(max_range_coverage) + " times the " + std::to_string(data_len) +
-                        "-byte data stream; overlapping index entries?");
-}
+// are refused before anything is decoded.
+class RangeCoverage {
+public:
+    explicit RangeCoverage(std::uint64_t data_len)
+        : data_len_(data_len), limit_(max_range_coverage * data_len + range_coverage_slack) {}
 
-// Calls `add` with the length of every entry's valid range [offsets[i], next offset or end).
-template <typename Offsets, typename Add>
-void each_consecutive_range(const Offsets& offsets, std::uint64_t data_len, Add add) {
-    for (std::size_t i = 0; i < offsets.size(); ++i) {
-        const std::uint64_t start = offsets[i];
-        const std::uint64_t end = i + 1 < offsets.size() ? offsets[i + 1] : data_len;
-        if (start <= end && end <= data_len) add(end - start);
+    // Counts [start, end) when it is a range that would be decoded; each is at most the data
+    // stream's length, and counting stops past the limit, so the sum cannot overflow.
+    void add(std::uint64_t start, std::uint64_t end) {
+        if (start <= end && end <= data_len_ && covered_ <= limit_) covered_ += end - start;
     }
-}
+
+    std::optional<Error> refusal() const {
+        if (covered_ <= limit_) return std::nullopt;
+        return Error::parse("scan ranges cover more than " + std::to_string(limit_) + " bytes, over " +
+                            std::to_string(max_range_coverage) + " times the " + std::to_string(data_len_) +
+                            "-byte data stream; overlapping index entries?");
+    }
+
+private:
+    std::uint64_t data_len_;
+    std::uint64_t limit_;
+    std::uint64_t covered_ = 0;
+};
 
 // Each layout's opener reads all of the layout's streams before it parses any.
 
@@ -109,9 +106,10 @@ std::expected<ReaderData, Error> open_gcms(const cfb::Container& container) {
     if (!data) return std::unexpected(data.error());
     auto offsets = raw::qgd::parse_spectrum_index(*index);
     if (!offsets) return std::unexpected(offsets.error());
-    if (auto refused = refuse_overlapping_ranges(
-            data->size(), [&](auto add) { each_consecutive_range(*offsets, data->size(), add); }))
-        return std::unexpected(*refused);
+    RangeCoverage coverage(data->size());
+    for (std::size_t i = 0; i < offsets->size(); ++i)
+        coverage.add((*offsets)[i], i + 1 < offsets->size() ? (*offsets)[i + 1] : data->size());
+    if (auto refused = coverage.refusal()) return std::unexpected(*refused);
     return ReaderData(GcmsData{std::move(*data), std::move(*offsets)});
 }
 
@@ -126,11 +124,9 @@ std::expected<ReaderData, Error> open_ttfl(const cfb::Container& container) {
     if (!subsets) return std::unexpected(subsets.error());
     TtflData ttfl;
     ttfl.bounds = raw::ttfl::scan_bounds(*subsets, data->size());
-    if (auto refused = refuse_overlapping_ranges(data->size(), [&](auto add) {
-            for (const auto& [start, end] : ttfl.bounds)
-                if (start <= end && end <= data->size()) add(end - start);
-        }))
-        return std::unexpected(*refused);
+    RangeCoverage coverage(data->size());
+    for (const auto& [start, end] : ttfl.bounds) coverage.add(start, end);
+    if (auto refused = coverage.refusal()) return std::unexpected(*refused);
     ttfl.subsets = std::move(*subsets);
     ttfl.ms_raw_data = std::move(*data);
     ttfl.retention_times_ms = parse_u32_array(*times);
@@ -152,11 +148,10 @@ std::expected<ReaderData, Error> open_qtfl(const cfb::Container& container) {
     if (!times) return std::unexpected(times.error());
     auto records = raw::qtfl::parse_centroid_index(*index);
     if (!records) return std::unexpected(records.error());
-    std::vector<std::uint32_t> offsets(records->size());
-    std::transform(records->begin(), records->end(), offsets.begin(), [](const auto& r) { return r.data_offset; });
-    if (auto refused = refuse_overlapping_ranges(
-            data->size(), [&](auto add) { each_consecutive_range(offsets, data->size(), add); }))
-        return std::unexpected(*refused);
+    RangeCoverage coverage(data->size());
+    for (std::size_t i = 0; i < records->size(); ++i)
+        coverage.add((*records)[i].data_offset, i + 1 < records->size() ? (*records)[i + 1].data_offset : data->size());
+    if (auto refused = coverage.refusal()) return std::unexpected(*refused);
     auto retention = raw::qtfl::parse_retention_time(*times);
     if (!retention) return std::unexpected(retention.error());
     return ReaderData(QtflData{std::move(*data), std::move(*records), std::move(*retention)});
