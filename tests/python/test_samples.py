@@ -32,5 +32,7 @@ def test_stub_matches_the_module():
     assert "__len__" in {i.name for i in classes["Spectrum"].body if isinstance(i, ast.FunctionDef)}
 
 
-def test_stub_is_installed_beside_the_module():
-    assert Path(tavrik.__file__).with_name("tavrik.pyi").is_file()
+def test_stub_is_installed_beside_the_module_and_as_a_stub_package():
+    beside = Path(tavrik.__file__).with_name("tavrik.pyi")
+    assert beside.is_file()
+    assert (beside.parent / "tavrik-stubs" / "__init__.pyi").read_text() == beside.read_text()
