@@ -10,7 +10,7 @@ flags="-g -O1 -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize
 cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS="$flags" \
   -DTAVRIK_BUILD_TESTS=ON -DPython_EXECUTABLE="$root/.venv/bin/python" >/dev/null
 cmake --build "$out" | grep -v -e '^\[' -e 'no work to do' || true
-cp python/tavrik.pyi "$out/"
+cmake --install "$out" --prefix "$out/site" >/dev/null  # the module and its stubs, laid out as pip would
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 echo "== C++ tests (ASan, UBSan)"
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$out" --output-on-failure -j2
@@ -21,7 +21,7 @@ echo "== Python tests (ASan, UBSan)"
 rm -f "$out"/report.*
 if ! LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" \
      ASAN_OPTIONS="detect_leaks=0:log_path=$out/report" UBSAN_OPTIONS="$UBSAN_OPTIONS:log_path=$out/report" \
-     PYTHONPATH="$out" TAVRIK_TOOLS="$out/tools" TAVRIK_CONVERT="$out/src/convert/tavrik-convert" \
+     PYTHONPATH="$out/site" TAVRIK_TOOLS="$out/tools" TAVRIK_CONVERT="$out/src/convert/tavrik-convert" \
      .venv/bin/python -m pytest -q -p no:cacheprovider tests/python "$@"; then
   cat "$out"/report.* 2>/dev/null || true
   exit 1
