@@ -2,6 +2,7 @@
 # cp314 interpreter) into the cache once, nothing installed system-wide, and sets
 #   python314     an interpreter that runs through unstable's own loader and libraries;
 #   python314_fs  the unpacked root (headers under usr/include).
+# venv_314 DIR then makes a virtual environment of it with pip, offline.
 source "$(dirname "${BASH_SOURCE[0]}")/debian-mirror.sh"
 
 fetch_python_314() {
@@ -34,4 +35,18 @@ fetch_python_314() {
   fi
   python314="$fs/usr/bin/python3.14-here"
   python314_fs=$fs
+}
+
+# Debian's 3.14 has no ensurepip, and its ssl module wants a newer libcrypto than Debian 12's:
+# pip comes from its wheel, fetched once by .venv's pip (bootstrap.sh), and installs itself.
+venv_314() {
+  local dir=$1 wheels; wheels="$(dirname "$python314_fs")/pip"
+  if ! compgen -G "$wheels/pip-*.whl" >/dev/null; then
+    local root; root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+    "$root/.venv/bin/python" -m pip download -q --no-deps -d "$wheels" \
+        "$(grep -E '^pip==' "$root/requirements-dev.txt")" 2> >(grep -v -e 'is ignored: it is neither' >&2)
+  fi
+  local wheel; wheel=$(ls "$wheels"/pip-*.whl)
+  rm -rf "$dir" && "$python314" -m venv --without-pip "$dir"
+  "$dir/bin/python" "$wheel/pip" install -q --no-index "$wheel" 2> >(grep -v -e truststore -e 'TLS/SSL' >&2)
 }

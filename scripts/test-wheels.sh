@@ -32,13 +32,7 @@ pip_quiet .venv/bin/python -m pip download -q --only-binary=:all: -d "$work/tool
 test_wheel() {  # NAME VENV-PYTHON WHEEL
   local name=$1 venv="$work/venv-$1" wheel=$3
   say "$name: $(basename "$wheel") into a fresh environment"
-  if [ "$name" = cp314 ]; then   # Debian's interpreter has no ensurepip: pip comes from its wheel
-    "$2" -m venv --without-pip "$venv"
-    local pip_wheel; pip_wheel=$(ls build/wheels-3.14/pip-*.whl)
-    pip_quiet "$venv/bin/python" "$pip_wheel/pip" install -q --no-index "$pip_wheel"
-  else
-    "$2" -m venv "$venv"
-  fi
+  if [ "$name" = cp314 ]; then venv_314 "$venv"; else "$2" -m venv "$venv"; fi
   pip_quiet "$venv/bin/python" -m pip install -q --no-index --only-binary=:all: \
       --find-links "$work/tools" "$wheel" pytest olefile
   # From a folder outside the checkout, with nothing but the environment on the PATH (no compiler).

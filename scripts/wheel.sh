@@ -22,17 +22,14 @@ if [ ! -x "$tools/bin/auditwheel" ] || ! cmp -s requirements-wheel.txt "$tools/r
   cp requirements-wheel.txt "$tools/requirements.txt"
 fi
 
-# A build environment for 3.14, offline: pip and the build tools are fetched as wheels by the
-# 3.13t environment's pip (Debian's 3.14 has no ensurepip, and its ssl module wants a newer
-# libcrypto than this machine's).
+# A build environment for 3.14, offline: the build tools are fetched as wheels by .venv's pip.
 venv314="$root/build/venv-3.14"
 wheels314="$root/build/wheels-3.14"
 if [ ! -x "$venv314/bin/pip" ]; then
-  rm -rf "$venv314" "$wheels314" && "$python314" -m venv --without-pip "$venv314"
+  venv_314 "$venv314"
+  rm -rf "$wheels314"
   pip_quiet .venv/bin/python -m pip download -q --only-binary=:all: --python-version 3.14 -d "$wheels314" \
-      -r <(grep -E '^(pip|scikit-build-core|cmake|ninja)==' requirements-dev.txt)
-  pip_wheel=$(ls "$wheels314"/pip-*.whl)
-  pip_quiet "$venv314/bin/python" "$pip_wheel/pip" install -q --no-index "$pip_wheel"
+      -r <(grep -E '^(scikit-build-core|cmake|ninja)==' requirements-dev.txt)
   pip_quiet "$venv314/bin/python" -m pip install -q --no-index --find-links "$wheels314" \
       -r <(grep -E '^(scikit-build-core|cmake|ninja)==' requirements-dev.txt)
 fi
