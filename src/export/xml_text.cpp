@@ -1,9 +1,34 @@
 #include "export/xml_text.hpp"
 
+#include "utf8.hpp"
+
 namespace exporter {
+namespace {
+
+constexpr std::string_view replacement = "\xEF\xBF\xBD";  // U+FFFD
+
+bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool is_name_char(char c) { return is_ascii_letter(c) || (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.'; }
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+}  // namespace
 
 void append_escaped(std::string& out, std::string_view text) {
-    for (const char c : text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const char c = text[i];
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x80) {
+            const utf8::Sequence next = utf8::next_sequence(text.substr(i));
+            // U+FFFE and U+FFFF (EF BF BE, EF BF BF) are well-formed UTF-8 but not XML characters.
+            const bool noncharacter = next.valid && next.length == 3 && b == 0xEF &&
+                                      static_cast<unsigned char>(text[i + 1]) == 0xBF &&
+                                      static_cast<unsigned char>(text[i + 2]) >= 0xBE;
+            if (next.valid && !noncharacter) out.append(text.substr(i, next.length));
+            else out += replacement;
+            i += next.length;
+            continue;
+        }
         switch (c) {
             case '&': out += "&amp;"; break;
             case '<': out += "&lt;"; break;
@@ -14,17 +39,12 @@ void append_escaped(std::string& out, std::string_view text) {
             case '\n': out += "&#10;"; break;
             case '\r': out += "&#13;"; break;
             default:
-                if (static_cast<unsigned char>(c) < 0x20) out += "\xEF\xBF\xBD";
+                if (b < 0x20) out += replacement;
                 else out += c;
         }
+        ++i;
     }
 }
-
-namespace {
-bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-bool is_name_char(char c) { return is_ascii_letter(c) || (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.'; }
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
-}  // namespace
 
 std::string to_xml_name(std::string_view text) {
     std::string name;

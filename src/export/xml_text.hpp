@@ -10,8 +10,10 @@
 namespace exporter {
 
 // Appends `text` for use inside a double-quoted attribute or as element content: the five
-// markup characters as entities, and every character XML 1.0 cannot carry (control
-// characters other than tab, line feed and carriage return) as U+FFFD.
+// markup characters as entities, tab and line breaks as character references, and as U+FFFD
+// every byte that is not part of well-formed UTF-8 and every character XML 1.0 cannot carry
+// (other control characters, U+FFFE, U+FFFF). Valid text is kept exactly. Every text of a
+// document goes through here, so no name or value can make it ill-formed.
 void append_escaped(std::string& out, std::string_view text);
 
 template <typename Number>

@@ -7,6 +7,7 @@
 #include "le.hpp"
 #include "raw/qgd.hpp"
 #include "raw/timestamp.hpp"
+#include "utf8.hpp"
 
 namespace reader {
 namespace {
@@ -15,32 +16,11 @@ namespace {
 std::string to_valid_utf8(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto b0 = static_cast<unsigned char>(text[i]);
-        std::size_t extra = b0 < 0x80 ? 0 : b0 >= 0xC2 && b0 <= 0xDF ? 1 : b0 >= 0xE0 && b0 <= 0xEF ? 2
-                          : b0 >= 0xF0 && b0 <= 0xF4 ? 3 : 4;
-        std::size_t good = 0;  // bytes of a valid sequence, or of its longest valid prefix
-        if (extra <= 3) {
-            good = 1;
-            for (std::size_t k = 1; k <= extra && i + k < text.size(); ++k) {
-                const auto b = static_cast<unsigned char>(text[i + k]);
-                unsigned lo = 0x80, hi = 0xBF;
-                if (k == 1 && b0 == 0xE0) lo = 0xA0;
-                if (k == 1 && b0 == 0xED) hi = 0x9F;
-                if (k == 1 && b0 == 0xF0) lo = 0x90;
-                if (k == 1 && b0 == 0xF4) hi = 0x8F;
-                if (b < lo || b > hi) break;
-                ++good;
-            }
-        }
-        if (extra <= 3 && good == extra + 1) {
-            out.append(text.substr(i, good));
-        } else {
-            out += "\xEF\xBF\xBD";
-            if (good == 0) good = 1;
-        }
-        i += good;
+    for (std::size_t i = 0; i < text.size();) {
+        const utf8::Sequence next = utf8::next_sequence(text.substr(i));
+        if (next.valid) out.append(text.substr(i, next.length));
+        else out += "\xEF\xBF\xBD";
+        i += next.length;
     }
     return out;
 }

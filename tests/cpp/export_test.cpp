@@ -27,6 +27,17 @@ TEST(XmlText, IdentifiersStayValid) {
     std::string text;
     exporter::append_escaped(text, "a&<>\"'\x01");
     EXPECT_EQ(text, "a&amp;&lt;&gt;&quot;&apos;\xEF\xBF\xBD");
+    // Whatever the bytes, the text is XML: a byte that is not UTF-8, an overlong form, a
+    // surrogate, U+FFFE and U+FFFF each become U+FFFD; a sequence cut short becomes one.
+    for (const auto& [in, out] : std::initializer_list<std::pair<std::string_view, std::string_view>>{
+             {"caf\xE9!", "caf\xEF\xBF\xBD!"}, {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+             {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+             {"\xEF\xBF\xBE\xEF\xBF\xBF", "\xEF\xBF\xBD\xEF\xBF\xBD"}, {"x\xE2\x82", "x\xEF\xBF\xBD"},
+             {"\xC3\xA4\xE6\x9D\xB1\xF0\x9F\x98\x80\xEF\xBF\xBD\x7F", "\xC3\xA4\xE6\x9D\xB1\xF0\x9F\x98\x80\xEF\xBF\xBD\x7F"}}) {
+        text.clear();
+        exporter::append_escaped(text, in);
+        EXPECT_EQ(text, out) << in;
+    }
     EXPECT_EQ(exporter::file_uri("/data/my run/ü"), "file:///data/my%20run/%C3%BC");
 }
 
