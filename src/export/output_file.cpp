@@ -5,40 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
-#include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstdlib>
-#include <vector>
+#include <utility>
 
 namespace exporter {
 namespace {
 
 constexpr std::size_t buffer_size = std::size_t{1} << 20;
-
-// Temporary paths still open, for the signal handler; a slot holds the path's text or null.
-std::array<std::atomic<const char*>, 512> open_temporaries{};
-
-int register_temporary(const char* path) noexcept {
-    for (std::size_t i = 0; i < open_temporaries.size(); ++i) {
-        const char* expected = nullptr;
-        if (open_temporaries[i].compare_exchange_strong(expected, path)) return static_cast<int>(i);
-    }
-    return -1;  // too many at once to track: still removed on every path but a signal
-}
-
-void unregister_temporary(int slot) noexcept {
-    if (slot >= 0) open_temporaries[static_cast<std::size_t>(slot)].store(nullptr);
-}
-
-extern "C" void remove_temporaries_and_reraise(int signal) {
-    for (auto& slot : open_temporaries)
-        if (const char* path = slot.load()) ::unlink(path);
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
-}
 
 mode_t file_mode() {
     static const mode_t mode = [] {
@@ -47,6 +22,20 @@ mode_t file_mode() {
         return static_cast<mode_t>(0666 & ~mask);
     }();
     return mode;
+}
+
+int sync(int fd) {
+    int result;
+    do {
+        result = ::fsync(fd);
+    } while (result != 0 && errno == EINTR);
+    return result;
+}
+
+// rename(2) that fails with EEXIST rather than replace `to`; EINVAL or ENOSYS where the file
+// system or the kernel cannot do it.
+int rename_no_replace(const char* from, const char* to) {
+    return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
 }
 
 std::string directory_of(const std::string& path) {
@@ -63,50 +52,34 @@ std::string file_name_of(const std::string& path) {
 
 }  // namespace
 
-void remove_temporary_files_on_signals() {
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) std::signal(s, remove_temporaries_and_reraise);
-    // Past a file size limit a write then fails with EFBIG, reported and cleaned up like a full
-    // disk, instead of the signal ending the process with its temporary files left behind.
-    std::signal(SIGXFSZ, SIG_IGN);
-}
-
 std::expected<OutputFile, int> OutputFile::create(std::string final_path) {
-    const mode_t mode = file_mode();
-    std::string pattern = directory_of(final_path) + "/." + file_name_of(final_path) + ".tmp-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    const int fd = ::mkostemp(name.data(), O_CLOEXEC);  // read and write: a header is written last
-    if (fd < 0) return std::unexpected(errno);
-    ::fchmod(fd, mode);
-    return OutputFile(fd, std::move(final_path), std::string(name.data()));
+    auto temporary = create_temporary_file(directory_of(final_path), file_name_of(final_path), file_mode());
+    if (!temporary) return std::unexpected(temporary.error());
+    return OutputFile(std::move(*temporary), std::move(final_path));
 }
 
-OutputFile::OutputFile(int fd, std::string final_path, std::string temporary_path)
-    : fd_(fd), final_path_(std::move(final_path)), temporary_path_(std::move(temporary_path)) {
-    slot_ = register_temporary(temporary_path_.c_str());
+OutputFile::OutputFile(TemporaryFile temporary, std::string final_path)
+    : fd_(temporary.fd), slot_(temporary.slot), final_path_(std::move(final_path)),
+      temporary_path_(std::move(temporary.path)) {
     buffer_.reserve(buffer_size);
 }
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
-    : fd_(other.fd_), error_(other.error_), written_(other.written_), final_path_(std::move(other.final_path_)),
+    : fd_(std::exchange(other.fd_, -1)), error_(other.error_), slot_(std::exchange(other.slot_, -1)),
+      written_(other.written_), final_path_(std::move(other.final_path_)),
       temporary_path_(std::move(other.temporary_path_)), buffer_(std::move(other.buffer_)) {
-    // The registered text moved with the string; register the new one before releasing the old.
-    slot_ = register_temporary(temporary_path_.c_str());
-    unregister_temporary(other.slot_);
-    other.slot_ = -1;
-    other.fd_ = -1;
     other.temporary_path_.clear();
 }
 
 OutputFile::~OutputFile() { discard(); }
 
 void OutputFile::discard() noexcept {
-    unregister_temporary(slot_);
-    slot_ = -1;
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     if (!temporary_path_.empty()) ::unlink(temporary_path_.c_str());
     temporary_path_.clear();
+    release_temporary_file(slot_);
+    slot_ = -1;
 }
 
 bool OutputFile::write_all(std::string_view bytes) {
@@ -186,6 +159,9 @@ bool OutputFile::read_at(std::uint64_t at, std::size_t size, std::string& into) 
 int OutputFile::commit(bool replace) {
     if (fd_ < 0) return EBADF;
     if (!flush()) return error_;
+    // The data reaches the disk before the name does, so that after a crash the final name holds
+    // either the whole file or what it held before.
+    if (sync(fd_) != 0) return error_ = errno;
     if (::close(fd_) != 0) {
         fd_ = -1;
         return error_ = errno;
@@ -194,7 +170,7 @@ int OutputFile::commit(bool replace) {
     int result = 0;
     if (replace) {
         if (::rename(temporary_path_.c_str(), final_path_.c_str()) != 0) result = errno;
-    } else if (::renameat2(AT_FDCWD, temporary_path_.c_str(), AT_FDCWD, final_path_.c_str(), RENAME_NOREPLACE) != 0) {
+    } else if (rename_no_replace(temporary_path_.c_str(), final_path_.c_str()) != 0) {
         result = errno;
         // A file system without the no-replace rename: a hard link fails the same way on an existing name.
         if (result == EINVAL || result == ENOSYS) {
@@ -203,10 +179,16 @@ int OutputFile::commit(bool replace) {
         }
     }
     if (result != 0) return error_ = result;
-    unregister_temporary(slot_);
-    slot_ = -1;
     temporary_path_.clear();
-    return 0;
+    release_temporary_file(slot_);
+    slot_ = -1;
+    // And the new name reaches the disk too; a file system that cannot sync a directory
+    // (EINVAL) keeps its names in its own way.
+    const int directory = ::open(directory_of(final_path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory < 0) return error_ = errno;
+    result = sync(directory) != 0 && errno != EINVAL ? errno : 0;
+    ::close(directory);
+    return error_ = result;
 }
 
 }  // namespace exporter

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "export/temporary_files.hpp"
+
 namespace exporter {
 
 class OutputFile {
@@ -32,31 +34,27 @@ public:
     // Bytes written so far.
     std::uint64_t size() const noexcept { return written_; }
 
-    // Writes out what is buffered, closes the file and renames it to the final path, replacing
-    // an existing file only when `replace` is set. 0, or the operating system's error number
-    // (EEXIST when the final path exists and `replace` is not set).
+    // Writes out what is buffered, makes it durable (fsync), closes the file and renames it to the
+    // final path, replacing an existing file only when `replace` is set, then makes the rename
+    // durable (fsync of the directory). 0, or the operating system's error number (EEXIST when
+    // the final path exists and `replace` is not set).
     int commit(bool replace);
 
     const std::string& final_path() const noexcept { return final_path_; }
 
 private:
-    OutputFile(int fd, std::string final_path, std::string temporary_path);
+    OutputFile(TemporaryFile temporary, std::string final_path);
     bool write_all(std::string_view bytes);
     bool flush();
     void discard() noexcept;
 
     int fd_ = -1;
     int error_ = 0;
-    int slot_ = -1;  // where the temporary path is registered for removal on a signal
+    int slot_ = -1;  // the temporary file's slot for the signal handler
     std::uint64_t written_ = 0;
     std::string final_path_;
     std::string temporary_path_;
     std::string buffer_;
 };
-
-// Makes SIGINT, SIGTERM and SIGHUP remove every temporary file still open before the process
-// ends as the signal would have ended it, and makes a write past the file size limit fail
-// (EFBIG) rather than end the process.
-void remove_temporary_files_on_signals();
 
 }  // namespace exporter
