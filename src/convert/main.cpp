@@ -1,4 +1,5 @@
 // tavrik-convert: raw files to indexed mzML or MGF, from the command line.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -72,11 +73,22 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     if (job.clash) return fail(job.output + " would also be written from " + *job.clash);
     const std::string exists_text = job.output + " exists (use --overwrite to replace it)";
     if (!line.overwrite && exists(job.output)) return fail(exists_text);
-    // With threads to spare, the input's SHA-1 (for the mzML header) is worked out while the file
-    // is opened and decoded; the task always ends before this function returns.
+    // The input is opened once: the reader decodes that open file, and the SHA-1 for the mzML
+    // header is of the same file, read through a second descriptor of it, whatever happens to
+    // the path meanwhile. With threads to spare it is worked out while the file is decoded; the
+    // task always ends before this function returns.
+    auto file = cfb::File::open_read_only(job.input);
+    if (!file) return fail(reader::Error::io_os(file.error()).to_string());
     exporter::Pending<exporter::FileDigest> digest;
-    const bool early_digest = pool && line.format == exporter::Format::Mzml;
-    if (early_digest) pool->submit([&] { digest.set(exporter::sha1_of_file(job.input)); });
+    cfb::File hashed;
+    const bool mzml = line.format == exporter::Format::Mzml;
+    if (mzml) {
+        hashed = cfb::File(::fcntl(file->fd(), F_DUPFD_CLOEXEC, 0));
+        if (hashed.fd() < 0) return fail(reader::Error::io_os(errno).to_string());
+    }
+    auto work_out_digest = [&] { digest.set(exporter::sha1_of_file(hashed.fd())); };
+    const bool early_digest = pool && mzml;
+    if (early_digest) pool->submit(work_out_digest);
     struct WaitForDigest {
         exporter::Pending<exporter::FileDigest>& digest;
         bool started;
@@ -84,8 +96,9 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
             if (started) digest.wait();
         }
     } wait_for_digest{digest, early_digest};
-    auto opened = reader::Reader::open(job.input);
+    auto opened = reader::Reader::open(job.input, std::move(*file));
     if (!opened) return fail(opened.error().to_string());
+    if (mzml && !early_digest) work_out_digest();
     auto out = exporter::OutputFile::create(job.output);
     if (!out) return fail("cannot write " + job.output + ": " + std::strerror(out.error()));
     exporter::ExportOptions options;
@@ -93,7 +106,7 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     options.compress = line.compress;
     options.levels = line.levels;
     options.pool = pool;
-    if (early_digest) options.source_digest = &digest;
+    if (mzml) options.source_digest = &digest;
     options.spectra_done = &console.spectra_done;
     options.input_bytes_done = &console.input_bytes_done;
     auto result = exporter::export_spectra(std::move(*opened), job.input, options, *out);

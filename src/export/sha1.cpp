@@ -1,6 +1,5 @@
 #include "export/sha1.hpp"
 
-#include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,29 +32,25 @@ std::string Sha1::hex_digest() {
     return text;
 }
 
-FileDigest sha1_of_file(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return {{}, errno};
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {  // a device or a FIFO is never read
-        ::close(fd);
-        return {{}, EINVAL};
-    }
-    Sha1 hash;
-    std::vector<char> buffer(std::size_t{1} << 20);
-    while (true) {
-        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const int error = errno;
-            ::close(fd);
-            return {{}, error};
+FileDigest sha1_of_file(int fd) noexcept {
+    try {
+        struct stat info {};
+        if (::fstat(fd, &info) != 0) return {{}, errno};
+        if (!S_ISREG(info.st_mode)) return {{}, EINVAL};  // a device or a FIFO is never read
+        Sha1 hash;
+        std::vector<char> buffer(std::size_t{1} << 20);
+        for (off_t at = 0;;) {
+            const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), at);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return {{}, errno};
+            if (n == 0) break;
+            hash.update(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+            at += n;
         }
-        if (n == 0) break;
-        hash.update(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+        return {hash.hex_digest(), 0};
+    } catch (const std::bad_alloc&) {
+        return {{}, ENOMEM};
     }
-    ::close(fd);
-    return {hash.hex_digest(), 0};
 }
 
 }  // namespace exporter

@@ -25,11 +25,13 @@ private:
     std::unique_ptr<evp_md_ctx_st, Free> context_;
 };
 
-// The SHA-1 of the file at `path`, or the operating system's error number.
+// The SHA-1 of the whole of the open regular file `fd` (read at offsets, so the descriptor may be
+// shared), or the operating system's error number: EINVAL for anything but a regular file,
+// ENOMEM when memory runs out.
 struct FileDigest {
     std::string hex;
     int os_error = 0;
 };
-FileDigest sha1_of_file(const std::string& path);
+FileDigest sha1_of_file(int fd) noexcept;
 
 }  // namespace exporter

@@ -83,10 +83,7 @@ std::string_view software_version() noexcept { return TAVRIK_VERSION; }
 std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, const std::string& input_path,
                                                        const ExportOptions& options, OutputFile& out) {
     const bool mzml = options.format == Format::Mzml;
-    // The source file's digest, unless the caller has it worked out already.
-    Pending<FileDigest> own_digest;
-    if (mzml && !options.source_digest) own_digest.set(sha1_of_file(input_path));
-    Pending<FileDigest>& digest = options.source_digest ? *options.source_digest : own_digest;
+    if (mzml && !options.source_digest) return std::unexpected("internal error: no digest of " + input_path);
 
     DocumentInfo info;
     info.run_id = to_xml_name(reader.source_name());
@@ -209,7 +206,7 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
 
     if (mzml) {
         // The header, then the spectra written so far, read back, go into the checksum first.
-        const FileDigest& source = digest.wait();
+        const FileDigest& source = options.source_digest->wait();
         if (source.os_error != 0)
             return std::unexpected("cannot read " + input_path + ": " + std::strerror(source.os_error));
         info.source_sha1 = source.hex;

@@ -30,8 +30,8 @@ struct ExportOptions {
     bool compress = true;  // zlib streams in the binary arrays
     LevelRange levels;
     TaskPool* pool = nullptr;  // encodes batches in parallel; without one, the calling thread does
-    // The input file's SHA-1 for the mzML header, when the caller has it worked out (for example
-    // by the pool while the file was opened); without it, it is worked out here.
+    // The input file's SHA-1 for the mzML header, which the caller works out from the same open
+    // file the reader decoded (for example in the pool while the file is opened); mzML needs it.
     Pending<FileDigest>* source_digest = nullptr;
     // Where progress is counted, when set: records written, and bytes of the input decoded.
     std::atomic<std::uint64_t>* spectra_done = nullptr;

@@ -175,17 +175,20 @@ std::vector<std::uint32_t> parse_u32_array(std::span<const std::byte> bytes) {
 }
 
 std::expected<Reader, Error> Reader::open(std::string_view path) {
-    const FileNameParts parts = split_file_name(path);
-    std::string extension;
-    if (parts.extension && is_valid_utf8(*parts.extension)) extension = ascii_lower(*parts.extension);
-
     // A path with a NUL byte cannot name a file; opening the part before it would open another.
     if (path.find('\0') != std::string_view::npos)
         return std::unexpected(Error::io("file name contained an unexpected NUL byte"));
     auto file = cfb::File::open_read_only(std::string(path));
     if (!file) return std::unexpected(Error::io_os(file.error()));
-    if (auto refused = refuse_unless_regular(file->fd())) return std::unexpected(*refused);
-    auto container = cfb::Container::open(std::move(*file));
+    return open(path, std::move(*file));
+}
+
+std::expected<Reader, Error> Reader::open(std::string_view path, cfb::File file) {
+    const FileNameParts parts = split_file_name(path);
+    std::string extension;
+    if (parts.extension && is_valid_utf8(*parts.extension)) extension = ascii_lower(*parts.extension);
+    if (auto refused = refuse_unless_regular(file.fd())) return std::unexpected(*refused);
+    auto container = cfb::Container::open(std::move(file));
     if (!container) return std::unexpected(Error::parse("not a valid OLE2/CFBF container: " + container.error()));
     const auto variant = raw::detect_variant(extension, *container);
     if (!variant) return std::unexpected(variant.error());

@@ -60,6 +60,9 @@ inline constexpr std::uint64_t held_bytes_slack = 2 << 20;
 class Reader final : public core::SpectrumSource {
 public:
     static std::expected<Reader, Error> open(std::string_view path);
+    // The same for a file already opened read-only from `path` (which still gives the source's
+    // name and extension); it is closed before this returns.
+    static std::expected<Reader, Error> open(std::string_view path, cfb::File file);
 
     const ReaderData& data() const noexcept { return data_; }
     const std::string& source_name() const noexcept { return source_name_; }
