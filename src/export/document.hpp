@@ -11,14 +11,19 @@
 
 namespace exporter {
 
+// The figures of one spectrum that the chromatograms are drawn from.
+struct ChromatogramPoint {
+    double retention_time_sec = 0.0;
+    double total_ion_current = 0.0;
+    double base_peak_intensity = 0.0;
+};
+
 // One spectrum as written: its identifier as it stands in the document, where its text starts
 // within its batch, and the figures of the chromatograms.
 struct WrittenSpectrum {
     std::string id;
     std::uint64_t offset = 0;
-    double retention_time_sec = 0.0;
-    double total_ion_current = 0.0;
-    double base_peak_intensity = 0.0;
+    ChromatogramPoint point;
     bool ms1 = false;
 };
 

@@ -78,7 +78,7 @@ void encode_spectrum(std::string& out, const core::SpectrumRecord& r, std::uint6
     append_escaped(escaped_id, to_native_id(r.native_id));
     out.append("      ");
     w.offset = out.size();
-    w.retention_time_sec = r.retention_time_sec;
+    w.point.retention_time_sec = r.retention_time_sec;
     w.ms1 = r.ms_level == 1;
     out.append(R"(<spectrum index=")");
     append_number(out, index);
@@ -102,8 +102,8 @@ void encode_spectrum(std::string& out, const core::SpectrumRecord& r, std::uint6
             lowest = std::min(lowest, r.mz[k]);
             highest = std::max(highest, r.mz[k]);
         }
-        w.total_ion_current = total;
-        w.base_peak_intensity = r.intensity[base];
+        w.point.total_ion_current = total;
+        w.point.base_peak_intensity = r.intensity[base];
         cv_value(out, p, "MS:1000285", "total ion current", total);
         cv_value(out, p, "MS:1000504", "base peak m/z", r.mz[base], mz_unit);
         cv_value(out, p, "MS:1000505", "base peak intensity", r.intensity[base], counts_unit);
@@ -145,12 +145,12 @@ void encode_spectrum(std::string& out, const core::SpectrumRecord& r, std::uint6
 
 // One chromatogram of the time and one figure of every point.
 void chromatogram(std::string& out, std::string_view id, std::uint64_t index, std::string_view accession,
-                  std::string_view name, const std::vector<WrittenSpectrum>& points, double WrittenSpectrum::*figure,
-                  bool compress) {
+                  std::string_view name, const std::vector<ChromatogramPoint>& points,
+                  double ChromatogramPoint::*figure, bool compress) {
     std::vector<double> times, values;
     times.reserve(points.size());
     values.reserve(points.size());
-    for (const WrittenSpectrum& s : points) {
+    for (const ChromatogramPoint& s : points) {
         times.push_back(s.retention_time_sec);
         values.push_back(s.*figure);
     }
@@ -249,42 +249,58 @@ std::string header(const DocumentInfo& info) {
     return out;
 }
 
-std::string chromatograms(const std::vector<WrittenSpectrum>& points, bool compress, std::uint64_t at,
-                          std::vector<IndexEntry>& index) {
+std::string chromatograms(const std::vector<ChromatogramPoint>& points, bool compress, std::uint64_t at,
+                          IndexEntries& index) {
     std::string out = "    </spectrumList>\n";
     if (!points.empty()) {
         out += "    <chromatogramList count=\"2\" defaultDataProcessingRef=\"conversion\">\n";
         out += "      ";
-        index.emplace_back("TIC", at + out.size());
+        index.add("TIC", at + out.size());
         chromatogram(out, "TIC", 0, "MS:1000235", "total ion current chromatogram", points,
-                     &WrittenSpectrum::total_ion_current, compress);
+                     &ChromatogramPoint::total_ion_current, compress);
         out += "      ";
-        index.emplace_back("BPC", at + out.size());
+        index.add("BPC", at + out.size());
         chromatogram(out, "BPC", 1, "MS:1000628", "basepeak chromatogram", points,
-                     &WrittenSpectrum::base_peak_intensity, compress);
+                     &ChromatogramPoint::base_peak_intensity, compress);
         out += "    </chromatogramList>\n";
     }
     out += "    </run>\n  </mzML>\n";
     return out;
 }
 
-std::string index_list(const std::vector<IndexEntry>& spectra, const std::vector<IndexEntry>& chromatograms,
-                       std::uint64_t at) {
+void IndexEntries::add(std::string_view id, std::uint64_t offset) {
+    const std::size_t most = std::min<std::size_t>({id.size(), last_.size(), UINT32_MAX});
+    std::size_t shared = 0;
+    while (shared < most && id[shared] == last_[shared]) ++shared;
+    shared_.push_back(static_cast<std::uint32_t>(shared));
+    rests_.append(id.substr(shared));
+    ends_.push_back(rests_.size());
+    offsets_.push_back(offset);
+    last_.assign(id);
+}
+
+void index_list(const IndexEntries& spectra, const IndexEntries& chromatograms, std::uint64_t at,
+                const std::function<void(std::string_view)>& write) {
+    constexpr std::size_t piece = std::size_t{1} << 20;
     std::string out = "  <indexList count=\"2\">\n";
     const std::uint64_t index_list_at = at + 2;
     for (const auto& [name, entries] : {std::pair{"spectrum", &spectra}, std::pair{"chromatogram", &chromatograms}}) {
         out.append("    <index name=\"").append(name).append("\">\n");
-        for (const auto& [id, offset] : *entries) {
+        entries->for_each([&](std::string_view id, std::uint64_t offset) {
             out.append("      <offset idRef=\"").append(id).append("\">");
             append_number(out, offset);
             out.append("</offset>\n");
-        }
+            if (out.size() >= piece) {
+                write(out);
+                out.clear();
+            }
+        });
         out.append("    </index>\n");
     }
     out.append("  </indexList>\n  <indexListOffset>");
     append_number(out, index_list_at);
     out.append("</indexListOffset>\n  <fileChecksum>");
-    return out;
+    write(out);
 }
 
 std::string closing(const std::string& sha1_hex) { return sha1_hex + "</fileChecksum>\n</indexedmzML>\n"; }

@@ -19,11 +19,13 @@
 namespace exporter {
 namespace {
 
-// A batch is handed to the encoders once it holds this many points or records.
+// A batch is handed to the encoders once it holds this many points or records; an index entry
+// that yields more (an MRM scan of many transitions) is spread over several batches.
 constexpr std::size_t batch_points = std::size_t{1} << 19;
 constexpr std::size_t batch_records = 2048;
-// Index entries decoded between two looks at the batch being filled.
-constexpr std::size_t entries_per_step = 16;
+// Batches handed to the encoders and not yet written, per encoding thread: decoding waits for
+// the oldest beyond that, so that only a few batches are held whatever the file.
+constexpr std::size_t batches_in_flight_per_thread = 2;
 
 // A batch on its way through an encoder, and its outcome.
 struct Slot {
@@ -112,8 +114,8 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
         if (!out.skip(header_room)) return std::unexpected(write_error(out));
     }
 
-    std::vector<mzml::IndexEntry> spectrum_index, chromatogram_index;
-    std::vector<WrittenSpectrum> ms1_points, other_points;
+    mzml::IndexEntries spectrum_index, chromatogram_index;
+    std::vector<ChromatogramPoint> ms1_points, other_points;
     Sha1 checksum;
     bool hashing = false;  // from the moment the header is written, bytes are hashed as they go out
     std::size_t next_to_write = 0;
@@ -126,10 +128,9 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
         if (const std::exception_ptr failure = slot.encoded.wait()) std::rethrow_exception(failure);
         const std::uint64_t at = out.size();
         if (mzml) {
-            for (WrittenSpectrum& s : slot.batch.spectra) {
-                spectrum_index.emplace_back(std::move(s.id), at + s.offset);
-                s.id = {};
-                (s.ms1 ? ms1_points : other_points).push_back(s);
+            for (const WrittenSpectrum& s : slot.batch.spectra) {
+                spectrum_index.add(s.id, at + s.offset);
+                (s.ms1 ? ms1_points : other_points).push_back(s.point);
             }
             if (hashing) checksum.update(slot.batch.text);
         }
@@ -137,11 +138,13 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
         slots.list()[next_to_write++].reset();
         return true;
     };
-    auto dispatch = [&](std::vector<core::SpectrumRecord>& records) {
-        if (records.empty()) return;
+    const std::size_t max_in_flight = batches_in_flight_per_thread * (options.pool ? options.pool->size() : 1);
+    // Hands the records [first, last) to an encoder as one batch.
+    auto dispatch = [&](std::vector<core::SpectrumRecord>::iterator first,
+                        std::vector<core::SpectrumRecord>::iterator last) {
+        if (first == last) return;
         auto& slot = *slots.list().emplace_back(std::make_unique<Slot>());
-        slot.batch.records = std::move(records);
-        records = {};
+        slot.batch.records.assign(std::make_move_iterator(first), std::make_move_iterator(last));
         slot.batch.first_index = result.spectra;
         result.spectra += slot.batch.records.size();
         auto encode = [&slot, &options] {
@@ -157,7 +160,7 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
         };
         if (options.pool) options.pool->submit(encode);
         else encode();
-        while (write_next(false)) {}
+        while (write_next(slots.list().size() - next_to_write > max_in_flight)) {}
     };
 
     {
@@ -167,12 +170,13 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
         reader::ScanDecoder decoder(*held);
         const std::uint64_t input_size = held->data_stream_size();
         std::uint64_t reported_bytes = 0;
+        // Records kept and not yet handed over: the batch being filled, [batch_start, kept).
         std::vector<core::SpectrumRecord> records;
         std::size_t points = 0;
         while (!decoder.done()) {
             const std::size_t first = records.size();
-            decoder.decode(records, entries_per_step);
-            std::size_t kept = first;
+            decoder.decode(records, 1);
+            std::size_t kept = first, batch_start = 0;
             for (std::size_t i = first; i < records.size(); ++i) {
                 core::SpectrumRecord& r = records[i];
                 if (!wanted(r, options)) continue;
@@ -185,19 +189,21 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
                 points += r.mz.size();
                 if (kept != i) records[kept] = std::move(r);
                 ++kept;
+                if (points >= batch_points || kept - batch_start >= batch_records) {
+                    dispatch(records.begin() + batch_start, records.begin() + kept);
+                    batch_start = kept;
+                    points = 0;
+                }
             }
             records.resize(kept);
-            if (points >= batch_points || records.size() >= batch_records) {
-                dispatch(records);
-                points = 0;
-            }
+            records.erase(records.begin(), records.begin() + batch_start);
             if (options.input_bytes_done && decoder.index_entries() > 0) {
                 const std::uint64_t done = input_size * decoder.done_entries() / decoder.index_entries();
                 *options.input_bytes_done += done - reported_bytes;
                 reported_bytes = done;
             }
         }
-        dispatch(records);
+        dispatch(records.begin(), records.end());
         if (options.input_bytes_done) *options.input_bytes_done += input_size - reported_bytes;
         if (decoder.undecoded_entries() > 0)
             result.warnings.push_back(undecoded_warning(decoder.undecoded_entries(), decoder.index_entries()));
@@ -227,13 +233,13 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
     while (out.error() == 0 && write_next(true)) {}
     if (mzml && out.error() == 0) {
         // Over the MS1 spectra, or over all of them when there are none.
-        const std::vector<WrittenSpectrum>& points = ms1_points.empty() ? other_points : ms1_points;
-        auto write_hashed = [&](const std::string& text) {
+        const std::vector<ChromatogramPoint>& points = ms1_points.empty() ? other_points : ms1_points;
+        auto write_hashed = [&](std::string_view text) {
             checksum.update(text);
             out.write(text);
         };
         write_hashed(mzml::chromatograms(points, options.compress, out.size(), chromatogram_index));
-        write_hashed(mzml::index_list(spectrum_index, chromatogram_index, out.size()));
+        mzml::index_list(spectrum_index, chromatogram_index, out.size(), write_hashed);
         out.write(mzml::closing(checksum.hex_digest()));
     }
     if (!mzml) out.write(mgf::comments(result.warnings));
