@@ -11,8 +11,9 @@ source scripts/build.sh
 peers_venv
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-.venv/bin/python tests/peers/dump_raw.py "$work/in" > "$work/expected.json"
+TAVRIK_TOOLS="$root/build/dev/tools" .venv/bin/python tests/peers/dump_raw.py "$work/in" > "$work/expected.json"
 .venv/bin/tavrik-convert --quiet -o "$work/zlib" "$work"/in/* 2> >(grep -v ': warning: ' >&2)
 .venv/bin/tavrik-convert --quiet --no-zlib -o "$work/plain" "$work"/in/* 2> >(grep -v ': warning: ' >&2)
+.venv/bin/tavrik-convert --quiet --srm-as-spectra -o "$work/srm-as-spectra" "$work"/in/* 2> >(grep -v ': warning: ' >&2)
 echo "== Peer readers"
-"$peers/bin/python" tests/peers/check_peers.py "$work/expected.json" "$work/zlib" "$work/plain"
+"$peers/bin/python" tests/peers/check_peers.py "$work/expected.json" "$work/zlib" "$work/plain" "$work/srm-as-spectra"

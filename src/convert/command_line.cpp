@@ -10,9 +10,14 @@ const char* const usage_text = R"(Usage: tavrik-convert [OPTION]... INPUT...
 Converts .qgd and .lcd raw files to indexed mzML (or MGF), one output file per input.
 
   -o, --output DIR     write into DIR (default: the current directory; made when missing)
-      --format FORMAT  mzML (default) or mgf (MS2 spectra only, for search engines)
+      --format FORMAT  mzML (default) or mgf (MS2 spectra only, for search engines;
+                       MRM transitions are written there as one-peak spectra)
       --no-zlib        store binary arrays uncompressed (default: zlib)
-      --ms-level N|N-M keep only spectra of MS level N, or N to M
+      --ms-level N|N-M keep only spectra of MS level N, or N to M (MRM transitions
+                       are of level 2)
+      --srm-as-spectra write each MRM transition measurement as a one-point SRM
+                       spectrum (default: one SRM chromatogram per precursor and
+                       product m/z pair, "SRM SIC Q1=<m/z> Q3=<m/z>")
   -j, --jobs N         use N threads (default: one per core); several inputs are
                        converted at once, and a single input's spectra are encoded
                        in parallel
@@ -58,6 +63,7 @@ std::optional<exporter::Format> parse_format(std::string_view text) {
 bool set_flag(CommandLine& line, const std::string& name) {
     if (name == "--no-zlib") line.compress = false;
     else if (name == "--overwrite") line.overwrite = true;
+    else if (name == "--srm-as-spectra") line.srm_as_spectra = true;
     else if (name == "-q" || name == "--quiet") line.quiet = true;
     else if (name == "-h" || name == "--help") line.help = true;
     else if (name == "-V" || name == "--version") line.version = true;

@@ -17,6 +17,7 @@ struct CommandLine {
     exporter::LevelRange levels;
     std::size_t jobs = 0;  // 0: one per core
     bool overwrite = false;
+    bool srm_as_spectra = false;
     bool quiet = false;
     bool help = false;
     bool version = false;

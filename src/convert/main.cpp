@@ -105,6 +105,7 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     options.format = line.format;
     options.compress = line.compress;
     options.levels = line.levels;
+    options.srm_as_spectra = line.srm_as_spectra;
     options.pool = pool;
     if (mzml) options.source_digest = &digest;
     options.spectra_done = &console.spectra_done;

@@ -35,11 +35,12 @@ struct Batch {
     std::vector<WrittenSpectrum> spectra;
 };
 
-// Which kinds of spectrum a document holds.
+// Which kinds of spectrum and chromatogram a document holds.
 struct SpectrumKinds {
     bool ms1 = false;
     bool msn = false;
     bool srm = false;
+    bool srm_chromatograms = false;
 };
 
 // What the header says about the run and its source.

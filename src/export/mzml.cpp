@@ -166,6 +166,31 @@ void chromatogram(std::string& out, std::string_view id, std::uint64_t index, st
     out.append("        </binaryDataArrayList>\n      </chromatogram>\n");
 }
 
+// One transition's chromatogram: its precursor and product m/z, and its intensity over time.
+void transition_chromatogram(std::string& out, std::string_view id, std::uint64_t index,
+                             const TransitionChromatograms::Chromatogram& c, bool compress) {
+    out.append(R"(<chromatogram index=")");
+    append_number(out, index);
+    out.append(R"(" id=")");
+    append_escaped(out, id);
+    out.append(R"(" defaultArrayLength=")");
+    append_number(out, c.times_sec.size());
+    out.append("\">\n");
+    cv_param(out, "        ", "MS:1001473", "selected reaction monitoring chromatogram");
+    out.append("        <precursor>\n          <isolationWindow>\n");
+    cv_value(out, "            ", "MS:1000827", "isolation window target m/z", c.precursor_mz, mz_unit);
+    out.append("          </isolationWindow>\n          <activation>\n");
+    cv_param(out, "            ", "MS:1000133", "collision-induced dissociation");
+    out.append("          </activation>\n        </precursor>\n");
+    out.append("        <product>\n          <isolationWindow>\n");
+    cv_value(out, "            ", "MS:1000827", "isolation window target m/z", c.product_mz, mz_unit);
+    out.append("          </isolationWindow>\n        </product>\n");
+    out.append("        <binaryDataArrayList count=\"2\">\n");
+    binary_array(out, "          ", std::as_bytes(std::span(c.times_sec)), compress, float64, time_array);
+    binary_array(out, "          ", std::as_bytes(std::span(c.intensities)), compress, float32, intensity_array);
+    out.append("        </binaryDataArrayList>\n      </chromatogram>\n");
+}
+
 }  // namespace
 
 void encode_batch(Batch& batch, bool compress) {
@@ -198,6 +223,8 @@ std::string header(const DocumentInfo& info) {
     if (info.kinds.ms1) cv_param(out, p8, "MS:1000579", "MS1 spectrum");
     if (info.kinds.msn) cv_param(out, p8, "MS:1000580", "MSn spectrum");
     if (info.kinds.srm) cv_param(out, p8, "MS:1000583", "SRM spectrum");
+    if (info.kinds.srm_chromatograms)
+        cv_param(out, p8, "MS:1001473", "selected reaction monitoring chromatogram");
     out += "      </fileContent>\n      <sourceFileList count=\"1\">\n";
     out += R"(        <sourceFile id="raw" name=")";
     append_escaped(out, info.source_name);
@@ -249,23 +276,45 @@ std::string header(const DocumentInfo& info) {
     return out;
 }
 
-std::string chromatograms(const std::vector<ChromatogramPoint>& points, bool compress, std::uint64_t at,
-                          IndexEntries& index) {
+void chromatograms(const std::vector<ChromatogramPoint>& points, const TransitionChromatograms& transitions,
+                   bool compress, std::uint64_t at, IndexEntries& index,
+                   const std::function<void(std::string_view)>& write) {
     std::string out = "    </spectrumList>\n";
-    if (!points.empty()) {
-        out += "    <chromatogramList count=\"2\" defaultDataProcessingRef=\"conversion\">\n";
+    const std::size_t count = (points.empty() ? 0 : 2) + transitions.size();
+    std::uint64_t number = 0;
+    // Notes where the next chromatogram starts; writes out what is gathered now and then.
+    auto next = [&](std::string_view id) {
+        if (out.size() >= (std::size_t{1} << 20)) {
+            write(out);
+            at += out.size();
+            out.clear();
+        }
         out += "      ";
-        index.add("TIC", at + out.size());
-        chromatogram(out, "TIC", 0, "MS:1000235", "total ion current chromatogram", points,
-                     &ChromatogramPoint::total_ion_current, compress);
-        out += "      ";
-        index.add("BPC", at + out.size());
-        chromatogram(out, "BPC", 1, "MS:1000628", "basepeak chromatogram", points,
-                     &ChromatogramPoint::base_peak_intensity, compress);
-        out += "    </chromatogramList>\n";
+        index.add(id, at + out.size());
+        return number++;
+    };
+    if (count > 0) {
+        out += "    <chromatogramList count=\"";
+        append_number(out, count);
+        out += "\" defaultDataProcessingRef=\"conversion\">\n";
     }
+    if (!points.empty()) {
+        chromatogram(out, "TIC", next("TIC"), "MS:1000235", "total ion current chromatogram", points,
+                     &ChromatogramPoint::total_ion_current, compress);
+        chromatogram(out, "BPC", next("BPC"), "MS:1000628", "basepeak chromatogram", points,
+                     &ChromatogramPoint::base_peak_intensity, compress);
+    }
+    std::string id;
+    transitions.for_each([&](const TransitionChromatograms::Chromatogram& c) {
+        id = "SRM SIC Q1=";
+        append_number(id, c.precursor_mz);
+        id += " Q3=";
+        append_number(id, c.product_mz);
+        transition_chromatogram(out, id, next(id), c, compress);
+    });
+    if (count > 0) out += "    </chromatogramList>\n";
     out += "    </run>\n  </mzML>\n";
-    return out;
+    write(out);
 }
 
 void IndexEntries::add(std::string_view id, std::uint64_t offset) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "export/document.hpp"
+#include "export/transitions.hpp"
 
 namespace exporter::mzml {
 
@@ -45,10 +46,13 @@ private:
 };
 
 // From the closing </spectrumList> to the closing </mzML>: the total ion current and base peak
-// chromatograms over `points` (the MS1 spectra, or all when there are none). `at` is the file
-// offset where the text will start; the offsets of the chromatograms are appended to `index`.
-std::string chromatograms(const std::vector<ChromatogramPoint>& points, bool compress, std::uint64_t at,
-                          IndexEntries& index);
+// chromatograms over `points` (the MS1 spectra, or all when there are none), then one selected
+// reaction monitoring chromatogram per pair of `transitions`. `at` is the file offset where the
+// text will start; the offsets of the chromatograms are appended to `index`; the text goes to
+// `write` a piece at a time.
+void chromatograms(const std::vector<ChromatogramPoint>& points, const TransitionChromatograms& transitions,
+                   bool compress, std::uint64_t at, IndexEntries& index,
+                   const std::function<void(std::string_view)>& write);
 
 // The index list starting at file offset `at`, then <indexListOffset> and the opening
 // <fileChecksum> tag: the checksum covers the file up to and including that tag.

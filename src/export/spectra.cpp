@@ -73,6 +73,13 @@ std::string write_error(const OutputFile& out) {
     return "cannot write " + out.final_path() + ": " + std::strerror(out.error());
 }
 
+// The figures a transition record would have given the chromatograms as a spectrum.
+ChromatogramPoint transition_point(const core::SpectrumRecord& r) {
+    ChromatogramPoint point{r.retention_time_sec, 0.0, 0.0};
+    if (!r.intensity.empty()) point.total_ion_current = point.base_peak_intensity = r.intensity[0];
+    return point;
+}
+
 bool wanted(const core::SpectrumRecord& r, const ExportOptions& options) {
     if (!options.levels.contains(r.ms_level)) return false;
     return options.format == Format::Mzml || r.ms_level >= 2;
@@ -104,7 +111,8 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
     std::uint64_t header_room = 0;
     if (mzml) {
         DocumentInfo longest = info;
-        longest.kinds = {true, true, true};
+        // Only GC-MS files hold MRM transitions.
+        longest.kinds = {true, true, true, !options.srm_as_spectra && reader.variant() == reader::FileVariant::Gcms};
         longest.spectrum_count = std::numeric_limits<std::uint64_t>::max();
         longest.warnings = result.warnings;
         longest.warnings.push_back(undecoded_warning(std::numeric_limits<std::size_t>::max(),
@@ -116,6 +124,8 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
 
     mzml::IndexEntries spectrum_index, chromatogram_index;
     std::vector<ChromatogramPoint> ms1_points, other_points;
+    TransitionChromatograms transitions;
+    const bool transitions_as_chromatograms = mzml && !options.srm_as_spectra;
     Sha1 checksum;
     bool hashing = false;  // from the moment the header is written, bytes are hashed as they go out
     std::size_t next_to_write = 0;
@@ -180,6 +190,14 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
             for (std::size_t i = first; i < records.size(); ++i) {
                 core::SpectrumRecord& r = records[i];
                 if (!wanted(r, options)) continue;
+                if (r.acquisition_kind == core::acquisition::mrm_transition && transitions_as_chromatograms) {
+                    // A measurement of its pair's chromatogram; the total ion current counts it as
+                    // it would count the spectrum.
+                    info.kinds.srm_chromatograms = true;
+                    transitions.add(r);
+                    other_points.push_back(transition_point(r));
+                    continue;
+                }
                 if (r.acquisition_kind == core::acquisition::mrm_transition) info.kinds.srm = true;
                 else if (r.ms_level == 1) info.kinds.ms1 = true;
                 else info.kinds.msn = true;
@@ -208,7 +226,9 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
         if (decoder.undecoded_entries() > 0)
             result.warnings.push_back(undecoded_warning(decoder.undecoded_entries(), decoder.index_entries()));
     }  // the raw file's streams are freed here
-    if (result.spectra == 0) result.warnings.push_back(nothing_written_warning(options.format));
+    result.transition_chromatograms = transitions.size();
+    if (result.spectra == 0 && transitions.size() == 0)
+        result.warnings.push_back(nothing_written_warning(options.format));
 
     if (mzml) {
         // The header, then the spectra written so far, read back, go into the checksum first.
@@ -238,7 +258,7 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
             checksum.update(text);
             out.write(text);
         };
-        write_hashed(mzml::chromatograms(points, options.compress, out.size(), chromatogram_index));
+        mzml::chromatograms(points, transitions, options.compress, out.size(), chromatogram_index, write_hashed);
         mzml::index_list(spectrum_index, chromatogram_index, out.size(), write_hashed);
         out.write(mzml::closing(checksum.hex_digest()));
     }

@@ -29,6 +29,9 @@ struct ExportOptions {
     Format format = Format::Mzml;
     bool compress = true;  // zlib streams in the binary arrays
     LevelRange levels;
+    // MRM transition records as one-point "SRM spectra", as they are read, instead of one
+    // selected reaction monitoring chromatogram per precursor and product pair (mzML only).
+    bool srm_as_spectra = false;
     TaskPool* pool = nullptr;  // encodes batches in parallel; without one, the calling thread does
     // The input file's SHA-1 for the mzML header, which the caller works out from the same open
     // file the reader decoded (for example in the pool while the file is opened); mzML needs it.
@@ -41,6 +44,7 @@ struct ExportOptions {
 // What a conversion could not carry over from the raw file, one sentence each.
 struct ExportResult {
     std::uint64_t spectra = 0;
+    std::uint64_t transition_chromatograms = 0;
     std::vector<std::string> warnings;
 };
 

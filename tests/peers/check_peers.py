@@ -4,6 +4,8 @@ in file order and by id through the file's own index, pyOpenMS whole and on disc
 index too).
 
     python check_peers.py EXPECTED.json MZML_DIR...       (prints "N passed, M failed")
+
+A directory whose name ends in "srm-as-spectra" holds files converted with --srm-as-spectra.
 """
 import json
 import sys
@@ -28,9 +30,22 @@ def pyteomics_values(spectrum: dict) -> tuple:
     return (spectrum["ms level"], float(start), spectrum["m/z array"].tolist(), spectrum["intensity array"].tolist())
 
 
-def check_file(path: Path, records: list) -> None:
-    want = [(r["ms_level"], r["rt"], r["mz"], r["intensity"]) for r in records]
+def transition_chromatograms(records: list) -> list:
+    """[(precursor, product, times, intensities)] of the MRM transition records, worked out
+    here: one per pair in order of first appearance, in retention-time order."""
+    pairs = {}
+    for r in records:
+        if r["transition"] is not None:
+            pairs.setdefault((r["transition"], r["mz"][0]), []).append((r["rt"], r["intensity"][0]))
+    return [(q1, q3, *map(list, zip(*sorted(points, key=lambda p: p[0])))) for (q1, q3), points in pairs.items()]
+
+
+def check_file(path: Path, records: list, srm_as_spectra: bool) -> None:
     traced = [r for r in records if r["ms_level"] == 1] or records
+    srm = [] if srm_as_spectra else transition_chromatograms(records)
+    if not srm_as_spectra:
+        records = [r for r in records if r["transition"] is None]
+    want = [(r["ms_level"], r["rt"], r["mz"], r["intensity"]) for r in records]
     with mzml.MzML(str(path), use_index=False) as reader:
         spectra = list(reader)
         ids = [s["id"] for s in spectra]
@@ -38,6 +53,11 @@ def check_file(path: Path, records: list) -> None:
         bpc = reader.get_by_id("BPC")
         check(f"{path}: pyteomics, BPC", (bpc["time array"].tolist(), bpc["intensity array"].tolist()) ==
               ([r["rt"] for r in traced], [max(r["intensity"], default=0.0) for r in traced]))
+        reader.reset()
+        chromatograms = [c for c in reader.iterfind("chromatogram") if c["id"] not in ("TIC", "BPC")]
+        check(f"{path}: pyteomics, SRM chromatograms",
+              [(c["time array"].tolist(), c["intensity array"].tolist()) for c in chromatograms] ==
+              [(times, intensities) for _, _, times, intensities in srm])
     # pyteomics 5.0.1 keeps only the index entries in about the first 32 KiB of the index (its
     # parser stops at the end of <indexList>, dropping the last block read), and none when the
     # index starts before byte 1024 (then it scans the file): check some of those it keeps.
@@ -52,8 +72,12 @@ def check_file(path: Path, records: list) -> None:
     pyopenms.MzMLFile().load(str(path), experiment)
     got = [(s.getMSLevel(), s.getRT(), *(a.tolist() for a in s.get_peaks())) for s in experiment]
     check(f"{path}: pyOpenMS", got == want and [s.getNativeID() for s in experiment] == ids)
-    check(f"{path}: pyOpenMS chromatograms", [(c.getNativeID(), c.size()) for c in experiment.getChromatograms()] ==
+    chromatograms = experiment.getChromatograms()
+    check(f"{path}: pyOpenMS chromatograms", [(c.getNativeID(), c.size()) for c in chromatograms[:2]] ==
           [("TIC", len(traced)), ("BPC", len(traced))])
+    check(f"{path}: pyOpenMS SRM chromatograms",
+          [(c.getPrecursor().getMZ(), c.getProduct().getMZ(), *(a.tolist() for a in c.get_peaks()))
+           for c in chromatograms[2:]] == srm)
     # On disc, through the index; without the metadata, whose SRM spectra crash pyOpenMS 3.6.
     on_disc = pyopenms.OnDiscMSExperiment()
     opened = on_disc.openFile(str(path), True)
@@ -62,7 +86,8 @@ def check_file(path: Path, records: list) -> None:
     check(f"{path}: pyOpenMS on disc", [(s.getNativeID(), *(a.tolist() for a in s.get_peaks())) for s in spectra] ==
           [(i, r["mz"], r["intensity"]) for i, r in zip(ids, records)])
     check(f"{path}: pyOpenMS on disc, chromatograms",
-          [on_disc.getChromatogram(k).getNativeID() for k in range(on_disc.getNrChromatograms())] == ["TIC", "BPC"])
+          [on_disc.getChromatogram(k).getNativeID() for k in range(on_disc.getNrChromatograms())][:2] == ["TIC", "BPC"]
+          and on_disc.getNrChromatograms() == 2 + len(srm))
 
 
 def main() -> int:
@@ -71,7 +96,7 @@ def main() -> int:
         for name, records in expected.items():
             path = Path(folder) / (Path(name).stem + ".mzML")
             try:
-                check_file(path, records)
+                check_file(path, records, srm_as_spectra=Path(folder).name.endswith("srm-as-spectra"))
             except Exception as e:  # a reader that gives up fails the file
                 check(f"{path}: {e!r}", False)
     print(f"{passed} passed, {failed} failed")

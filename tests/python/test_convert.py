@@ -29,6 +29,9 @@ PROFILE = gcms_profile_scan(1500, [(1000, 3), (1010, 65535)])
 MADE = {  # test-writer files, and the warning each gives
     "mrm.qgd": (gcms_file([PROFILE, gcms_mrm_scan(2000, [(1000, 505, 9), (1200, 601, 2**31)], width=4),
                            gcms_profile_scan(2500, [])]), None),
+    "srm.qgd": (gcms_file([  # MRM only: a pair repeated in a scan, pairs interleaved, times equal and earlier
+        gcms_mrm_scan(3000, [(1000, 505, 1), (1200, 601, 2), (1000, 505, 3)]),
+        gcms_mrm_scan(1000, [(1200, 601, 4), (1000, 700, 5)]), gcms_mrm_scan(3000, [(1000, 505, 6)])]), None),
     "ms2.lcd": (qtof_file([(qtof_scan([2 * 10**12 + 1], [5], width=2), 2),
                            (qtof_scan([10**12, 3 * 10**12 + 7], [1, 9]), 1), (qtof_scan([5 * 10**11], [2**32 - 1]), 2),
                            (qtof_scan([], [], declared=0), 2)],
@@ -93,21 +96,40 @@ def check_index(data: bytes, root) -> None:
             assert re.compile(rb'<%s [^>]*?\bid="([^"]*)"' % name.encode()).match(data, at)[1].decode() == ident
 
 
-def check_mzml(source: str, out: Path, levels=None, zlibbed=True, warning=None) -> None:
+def shortest(x: float) -> str:
+    """The shortest text that reads back as x, as the converter writes numbers."""
+    text = repr(x)
+    return text[:-2] if text.endswith(".0") else text
+
+
+def transition_chromatograms(kept) -> dict:
+    """The MRM transition records as chromatograms, worked out here: {(precursor, product):
+    [(time, intensity), ...]} in order of first appearance, each in retention-time order."""
+    pairs = {}
+    for s, r in kept:
+        if r["acquisition_kind"] == 1:
+            pairs.setdefault((r["precursor"]["selected_mz"], s.mz[0]), []).append((s.retention_time_sec, s.intensity[0]))
+    return {pair: sorted(points, key=lambda p: p[0]) for pair, points in pairs.items()}
+
+
+def check_mzml(source: str, out: Path, levels=None, zlibbed=True, warning=None, srm_as_spectra=False) -> None:
     """Reads `out` back independently and compares it with the reader on `source`."""
     data = out.read_bytes()
     root = ET.fromstring(data)
     check_index(data, root)
     reader = tavrik.RawReader(source)
     head, records = raw_dump(source)
-    kept = [(reader.read_spectrum(i), r) for i, r in enumerate(records) if levels is None or r["ms_level"] in levels]
+    in_levels = [(reader.read_spectrum(i), r) for i, r in enumerate(records)
+                 if levels is None or r["ms_level"] in levels]
+    kept = [(s, r) for s, r in in_levels if srm_as_spectra or r["acquisition_kind"] != 1]
+    srm = {} if srm_as_spectra else transition_chromatograms(in_levels)
     mzml = root.find(N + "mzML")
     (src,) = mzml.iterfind(f"{N}fileDescription/{N}sourceFileList/{N}sourceFile")
     assert (src.get("name"), src.get("location").rstrip("/")) == (Path(source).name, Path(source).parent.as_uri())
     assert params(src)["MS:1000569"] == hashlib.sha1(Path(source).read_bytes()).hexdigest()
     assert ("MS:1000776" if records and records[0]["native_id"].startswith("scan=") else "MS:1000767") in params(src)
     kinds = {"MS:1000583" if r["acquisition_kind"] == 1 else "MS:1000579" if r["ms_level"] == 1 else "MS:1000580"
-             for _, r in kept}
+             for _, r in kept} | ({"MS:1001473"} if srm else set())
     assert set(params(mzml.find(f"{N}fileDescription/{N}fileContent"))) == kinds
     run = mzml.find(N + "run")
     assert (run.get("id"), run.get("startTimeStamp")) == (Path(source).stem, head["acquired_at"])
@@ -141,8 +163,17 @@ def check_mzml(source: str, out: Path, levels=None, zlibbed=True, warning=None) 
             assert [f if f is None else float(f.get("value")) for f in found] == \
                 [expected["isolation_target_mz"], expected["selected_mz"]]
     chromatograms = list(run.iterfind(f"{N}chromatogramList/{N}chromatogram"))
-    assert [c.get("id") for c in chromatograms] == (["TIC", "BPC"] if kept else [])
-    traced = [s for s, _ in kept if s.ms_level == 1] or [s for s, _ in kept]
+    assert [c.get("id") for c in chromatograms] == (["TIC", "BPC"] if in_levels else []) + \
+        [f"SRM SIC Q1={shortest(q1)} Q3={shortest(q3)}" for q1, q3 in srm]
+    assert [int(c.get("index")) for c in chromatograms] == list(range(len(chromatograms)))
+    for c, ((q1, q3), points) in zip(chromatograms[2:], srm.items()):
+        assert "MS:1001473" in params(c) and int(c.get("defaultArrayLength")) == len(points)
+        windows = [float(c.find(f"{N}{e}/{N}isolationWindow/{N}cvParam[@accession='MS:1000827']").get("value"))
+                   for e in ("precursor", "product")]
+        assert windows == [q1, q3] and c.find(f"{N}precursor/{N}activation/{N}cvParam").get("accession") == "MS:1000133"
+        assert arrays(c, zlibbed) == {"MS:1000595": ("d", [t for t, _ in points]), "MS:1000515": ("f", [i for _, i in points])}
+    # The total ion current keeps its meaning: over the MS1 spectra, or every record when none.
+    traced = [s for s, _ in in_levels if s.ms_level == 1] or [s for s, _ in in_levels]
     for c, accession, value in zip(chromatograms, ("MS:1000235", "MS:1000628"), (sum, lambda i: max(i, default=0.0))):
         got = arrays(c, zlibbed)
         assert accession in params(c) and got["MS:1000595"] == ("d", [s.retention_time_sec for s in traced])
@@ -162,13 +193,14 @@ def test_mzml_reads_back_as_the_reader(converted, name):
 
 @pytest.mark.parametrize("options, levels", [
     (["--no-zlib"], None), (["--ms-level", "2"], {2}), (["--ms-level", "1-1"], {1}),
-    (["--ms-level", "2-3", "--no-zlib"], {2, 3}), (["--ms-level", "3"], {3})])
+    (["--ms-level", "2-3", "--no-zlib"], {2, 3}), (["--ms-level", "3"], {3}), (["--srm-as-spectra"], None),
+    (["--srm-as-spectra", "--ms-level", "2"], {2})])
 @pytest.mark.parametrize("name", ["run-qtof.lcd", "run-gcms.qgd"])
 def test_options_keep_values_and_index(tmp_path, name, options, levels):
     source = str(ROOT / "samples" / name)
     assert convert("-o", tmp_path, *options, source).returncode == 0
     check_mzml(source, tmp_path / (Path(name).stem + ".mzML"), levels, "--no-zlib" not in options,
-               "no spectra to write" if levels == {3} else None)
+               "no spectra to write" if levels == {3} else None, "--srm-as-spectra" in options)
 
 
 @pytest.mark.parametrize("name", ["run-qtof.lcd", "mrm.qgd", "nocal.lcd"])
