@@ -41,6 +41,7 @@ struct SpectrumKinds {
     bool msn = false;
     bool srm = false;
     bool srm_chromatograms = false;
+    bool any() const noexcept { return ms1 || msn || srm || srm_chromatograms; }
 };
 
 // What the header says about the run and its source.

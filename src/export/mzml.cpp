@@ -110,7 +110,9 @@ void encode_spectrum(std::string& out, const core::SpectrumRecord& r, std::uint6
         cv_value(out, p, "MS:1000528", "lowest observed m/z", lowest, mz_unit);
         cv_value(out, p, "MS:1000527", "highest observed m/z", highest, mz_unit);
     }
-    out.append("        <scanList count=\"1\">\n          <scan>\n");
+    out.append("        <scanList count=\"1\">\n");
+    cv_param(out, "          ", "MS:1000795", "no combination");
+    out.append("          <scan>\n");
     cv_value(out, "            ", "MS:1000016", "scan start time", r.retention_time_sec, second_unit);
     out.append("          </scan>\n        </scanList>\n");
     if (r.precursor) {
@@ -133,7 +135,10 @@ void encode_spectrum(std::string& out, const core::SpectrumRecord& r, std::uint6
             cv_value(out, "                ", "MS:1000744", "selected ion m/z", *pre.selected_mz, mz_unit);
             out.append("              </selectedIon>\n            </selectedIonList>\n");
         }
-        out.append("            <activation/>\n          </precursor>\n        </precursorList>\n");
+        // Both layouts with product-ion spectra (QTOF MS2, MRM) fragment in a collision cell.
+        out.append("            <activation>\n");
+        cv_param(out, "              ", "MS:1000133", "collision-induced dissociation");
+        out.append("            </activation>\n          </precursor>\n        </precursorList>\n");
     }
     out.append("        <binaryDataArrayList count=\"2\">\n");
     binary_array(out, "          ", std::as_bytes(std::span(r.mz.data(), n)), compress, float64, mz_array);

@@ -80,6 +80,15 @@ ChromatogramPoint transition_point(const core::SpectrumRecord& r) {
     return point;
 }
 
+// Notes the kind of spectrum (or chromatogram) the record is written as.
+void note_kind(SpectrumKinds& kinds, const core::SpectrumRecord& r, bool transitions_as_chromatograms) {
+    if (r.acquisition_kind == core::acquisition::mrm_transition) {
+        (transitions_as_chromatograms ? kinds.srm_chromatograms : kinds.srm) = true;
+    } else {
+        (r.ms_level == 1 ? kinds.ms1 : kinds.msn) = true;
+    }
+}
+
 bool wanted(const core::SpectrumRecord& r, const ExportOptions& options) {
     if (!options.levels.contains(r.ms_level)) return false;
     return options.format == Format::Mzml || r.ms_level >= 2;
@@ -125,6 +134,7 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
     mzml::IndexEntries spectrum_index, chromatogram_index;
     std::vector<ChromatogramPoint> ms1_points, other_points;
     TransitionChromatograms transitions;
+    SpectrumKinds seen_kinds;  // of every record, whether written or not
     const bool transitions_as_chromatograms = mzml && !options.srm_as_spectra;
     Sha1 checksum;
     bool hashing = false;  // from the moment the header is written, bytes are hashed as they go out
@@ -189,18 +199,16 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
             std::size_t kept = first, batch_start = 0;
             for (std::size_t i = first; i < records.size(); ++i) {
                 core::SpectrumRecord& r = records[i];
+                note_kind(seen_kinds, r, transitions_as_chromatograms);
                 if (!wanted(r, options)) continue;
+                note_kind(info.kinds, r, transitions_as_chromatograms);
                 if (r.acquisition_kind == core::acquisition::mrm_transition && transitions_as_chromatograms) {
                     // A measurement of its pair's chromatogram; the total ion current counts it as
                     // it would count the spectrum.
-                    info.kinds.srm_chromatograms = true;
                     transitions.add(r);
                     other_points.push_back(transition_point(r));
                     continue;
                 }
-                if (r.acquisition_kind == core::acquisition::mrm_transition) info.kinds.srm = true;
-                else if (r.ms_level == 1) info.kinds.ms1 = true;
-                else info.kinds.msn = true;
                 // A precursor scan left out of the document cannot be referred to in it.
                 if (r.precursor && r.precursor->spectrum_ref && !options.levels.contains(1))
                     r.precursor->spectrum_ref.reset();
@@ -237,6 +245,11 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
             return std::unexpected("cannot read " + input_path + ": " + std::strerror(source.os_error));
         info.source_sha1 = source.hex;
         info.spectrum_count = result.spectra;
+        // A document without spectra or chromatograms still says what it can be expected to hold:
+        // the kinds of the run's records, or, when the run had none, the kind every layout's
+        // scans are.
+        if (!info.kinds.any()) info.kinds = seen_kinds;
+        if (!info.kinds.any()) info.kinds.ms1 = true;
         info.warnings = result.warnings;
         std::string header = mzml::header(info);
         header.resize(header_room, ' ');  // white space between elements, before the first spectrum

@@ -1,11 +1,13 @@
 """Reads tavrik-convert's mzML with the readers a user would pick instead and compares every
 spectrum, and the chromatograms, with the reader's values as dumped by dump_raw.py: pyteomics
 in file order and by id through the file's own index, pyOpenMS whole and on disc (through the
-index too).
+index too). pyOpenMS's semantic validator checks each file against the PSI mapping rules.
 
     python check_peers.py EXPECTED.json MZML_DIR...       (prints "N passed, M failed")
 
-A directory whose name ends in "srm-as-spectra" holds files converted with --srm-as-spectra.
+A directory whose name ends in "srm-as-spectra" holds files converted with --srm-as-spectra;
+one whose name ends in "validate-only" (files converted with options that leave out records)
+is only validated.
 """
 import json
 import sys
@@ -40,7 +42,20 @@ def transition_chromatograms(records: list) -> list:
     return [(q1, q3, *map(list, zip(*sorted(points, key=lambda p: p[0])))) for (q1, q3), points in pairs.items()]
 
 
+# The one rule of the PSI mapping that tavrik's documents break on purpose: the source file's
+# format and identifier terms, which the rule wants maker-specific; the neutral ones are written.
+SOURCE_FILE = "/mzML/fileDescription/sourceFileList/sourceFile"
+
+
+def allowed(error: str) -> bool:
+    return (error.startswith("Violated mapping rule 'sourcefile_must'") or
+            error.startswith("CV term used in invalid element") and error.endswith(f"at element '{SOURCE_FILE}'"))
+
+
 def check_file(path: Path, records: list, srm_as_spectra: bool) -> None:
+    valid, errors, _ = pyopenms.MzMLFile().isSemanticallyValid(str(path))
+    errors = [str(e) for e in errors if not allowed(str(e))]
+    check(f"{path}: semantic validator: {errors[:3]}", not errors)
     traced = [r for r in records if r["ms_level"] == 1] or records
     srm = [] if srm_as_spectra else transition_chromatograms(records)
     if not srm_as_spectra:
@@ -96,6 +111,10 @@ def main() -> int:
         for name, records in expected.items():
             path = Path(folder) / (Path(name).stem + ".mzML")
             try:
+                if Path(folder).name.endswith("validate-only"):
+                    valid, errors, _ = pyopenms.MzMLFile().isSemanticallyValid(str(path))
+                    check(f"{path}: semantic validator", not [e for e in errors if not allowed(str(e))])
+                    continue
                 check_file(path, records, srm_as_spectra=Path(folder).name.endswith("srm-as-spectra"))
             except Exception as e:  # a reader that gives up fails the file
                 check(f"{path}: {e!r}", False)

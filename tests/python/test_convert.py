@@ -128,8 +128,11 @@ def check_mzml(source: str, out: Path, levels=None, zlibbed=True, warning=None, 
     assert (src.get("name"), src.get("location").rstrip("/")) == (Path(source).name, Path(source).parent.as_uri())
     assert params(src)["MS:1000569"] == hashlib.sha1(Path(source).read_bytes()).hexdigest()
     assert ("MS:1000776" if records and records[0]["native_id"].startswith("scan=") else "MS:1000767") in params(src)
-    kinds = {"MS:1000583" if r["acquisition_kind"] == 1 else "MS:1000579" if r["ms_level"] == 1 else "MS:1000580"
-             for _, r in kept} | ({"MS:1001473"} if srm else set())
+    def kinds_of(pairs):
+        return {("MS:1000583" if srm_as_spectra else "MS:1001473") if r["acquisition_kind"] == 1 else
+                "MS:1000579" if r["ms_level"] == 1 else "MS:1000580" for _, r in pairs}
+    # With nothing written, what the run's records are, or the MS1 spectra every layout's scans are.
+    kinds = kinds_of(in_levels) or kinds_of(zip(records, records)) or {"MS:1000579"}
     assert set(params(mzml.find(f"{N}fileDescription/{N}fileContent"))) == kinds
     run = mzml.find(N + "run")
     assert (run.get("id"), run.get("startTimeStamp")) == (Path(source).stem, head["acquired_at"])
