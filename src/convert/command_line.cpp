@@ -13,6 +13,12 @@ Converts .qgd and .lcd raw files to indexed mzML (or MGF), one output file per i
       --format FORMAT  mzML (default) or mgf (MS2 spectra only, for search engines;
                        MRM transitions are written there as one-peak spectra)
       --no-zlib        store binary arrays uncompressed (default: zlib)
+      --numpress       store arrays with MS-Numpress (then zlib, unless --no-zlib):
+                       m/z and times by linear prediction, within (largest
+                       value) / 2^32 of each value for smooth arrays, / 2^31
+                       at worst (5e-7 and 1e-6 at m/z 2000); intensities as
+                       short logged floats, value + 1 within a factor
+                       1 +- 2e-4 (for values up to 2^32)
       --ms-level N|N-M keep only spectra of MS level N, or N to M (MRM transitions
                        are of level 2)
       --srm-as-spectra write each MRM transition measurement as a one-point SRM
@@ -64,6 +70,7 @@ bool set_flag(CommandLine& line, const std::string& name) {
     if (name == "--no-zlib") line.compress = false;
     else if (name == "--overwrite") line.overwrite = true;
     else if (name == "--srm-as-spectra") line.srm_as_spectra = true;
+    else if (name == "--numpress") line.numpress = true;
     else if (name == "-q" || name == "--quiet") line.quiet = true;
     else if (name == "-h" || name == "--help") line.help = true;
     else if (name == "-V" || name == "--version") line.version = true;

@@ -14,6 +14,7 @@ struct CommandLine {
     std::string output_directory = ".";
     exporter::Format format = exporter::Format::Mzml;
     bool compress = true;
+    bool numpress = false;
     exporter::LevelRange levels;
     std::size_t jobs = 0;  // 0: one per core
     bool overwrite = false;

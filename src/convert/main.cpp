@@ -104,6 +104,7 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     exporter::ExportOptions options;
     options.format = line.format;
     options.compress = line.compress;
+    options.numpress = line.numpress;
     options.levels = line.levels;
     options.srm_as_spectra = line.srm_as_spectra;
     options.pool = pool;

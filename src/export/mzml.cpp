@@ -1,10 +1,13 @@
 #include "export/mzml.hpp"
 
 #include <algorithm>
+#include <optional>
+#include <type_traits>
 #include <span>
 #include <string_view>
 
 #include "export/binary_array.hpp"
+#include "export/numpress.hpp"
 #include "export/spectra.hpp"
 #include "export/xml_text.hpp"
 
@@ -39,22 +42,14 @@ void cv_text(std::string& out, std::string_view indent, std::string_view accessi
     out.append("\"/>\n");
 }
 
-// One <binaryDataArray>; `type` is the element type's cvParam and `array` the array's.
-void binary_array(std::string& out, std::string_view indent, std::span<const std::byte> bytes, bool compress,
-                  std::string_view type, std::string_view array) {
-    const std::string inner = std::string(indent) + "  ";
-    thread_local std::string body;  // kept between arrays, so that it stops growing
-    body.clear();
-    const std::size_t length = append_binary(body, bytes, compress);
-    out.append(indent).append(R"(<binaryDataArray encodedLength=")");
-    append_number(out, length);
-    out.append("\">\n").append(inner).append(type);
-    if (compress) cv_param(out, inner, "MS:1000574", "zlib compression");
-    else cv_param(out, inner, "MS:1000576", "no compression");
-    out.append(inner).append(array);
-    out.append(inner).append("<binary>").append(body).append("</binary>\n");
-    out.append(indent).append("</binaryDataArray>\n");
-}
+enum class Prediction { linear, short_logged_float };
+
+// One <binaryDataArray> of `values`; `array` is the array's cvParam. With numpress, m/z and time
+// arrays (linear prediction) and intensities (short logged float) are stored as the numpress
+// encoding of their values, decoded as 64-bit floats, unless they hold a value it cannot carry.
+template <typename Number>
+void binary_array(std::string& out, std::string_view indent, std::span<const Number> values, Prediction prediction,
+                  const ArrayEncoding& encoding, std::string_view array);
 
 constexpr std::string_view float64 = R"(<cvParam cvRef="MS" accession="MS:1000523" name="64-bit float" value=""/>)"
                                       "\n";
@@ -71,8 +66,46 @@ constexpr std::string_view time_array = R"(<cvParam cvRef="MS" accession="MS:100
                                         R"( unitCvRef="UO" unitAccession="UO:0000010" unitName="second"/>)"
                                         "\n";
 
-void encode_spectrum(std::string& out, const core::SpectrumRecord& r, std::uint64_t index, bool compress,
-                     WrittenSpectrum& w) {
+template <typename Number>
+void binary_array(std::string& out, std::string_view indent, std::span<const Number> values, Prediction prediction,
+                  const ArrayEncoding& encoding, std::string_view array) {
+    std::optional<std::vector<std::byte>> packed;
+    if (encoding.numpress) {
+        if (prediction == Prediction::short_logged_float) {
+            if (const auto fixed_point = numpress::slof_fixed_point(values))
+                packed = numpress::encode_slof(values, *fixed_point);
+        } else if constexpr (std::is_same_v<Number, double>) {
+            if (const auto fixed_point = numpress::linear_fixed_point(values))
+                packed = numpress::encode_linear(values, *fixed_point);
+        }
+    }
+    const std::string inner = std::string(indent) + "  ";
+    thread_local std::string body;  // kept between arrays, so that it stops growing
+    body.clear();
+    const std::size_t length = append_binary(body, packed ? std::span<const std::byte>(*packed) : std::as_bytes(values),
+                                             encoding.zlib);
+    out.append(indent).append(R"(<binaryDataArray encodedLength=")");
+    append_number(out, length);
+    out.append("\">\n").append(inner).append(packed || sizeof(Number) == 8 ? float64 : float32);
+    const bool linear = prediction == Prediction::linear;
+    if (packed && encoding.zlib)
+        cv_param(out, inner, linear ? "MS:1002746" : "MS:1002748",
+                 linear ? "MS-Numpress linear prediction compression followed by zlib compression"
+                        : "MS-Numpress short logged float compression followed by zlib compression");
+    else if (packed)
+        cv_param(out, inner, linear ? "MS:1002312" : "MS:1002314",
+                 linear ? "MS-Numpress linear prediction compression" : "MS-Numpress short logged float compression");
+    else if (encoding.zlib)
+        cv_param(out, inner, "MS:1000574", "zlib compression");
+    else
+        cv_param(out, inner, "MS:1000576", "no compression");
+    out.append(inner).append(array);
+    out.append(inner).append("<binary>").append(body).append("</binary>\n");
+    out.append(indent).append("</binaryDataArray>\n");
+}
+
+void encode_spectrum(std::string& out, const core::SpectrumRecord& r, std::uint64_t index,
+                     const ArrayEncoding& encoding, WrittenSpectrum& w) {
     const std::size_t n = r.mz.size();
     std::string escaped_id;
     append_escaped(escaped_id, to_native_id(r.native_id));
@@ -141,9 +174,9 @@ void encode_spectrum(std::string& out, const core::SpectrumRecord& r, std::uint6
         out.append("            </activation>\n          </precursor>\n        </precursorList>\n");
     }
     out.append("        <binaryDataArrayList count=\"2\">\n");
-    binary_array(out, "          ", std::as_bytes(std::span(r.mz.data(), n)), compress, float64, mz_array);
-    binary_array(out, "          ", std::as_bytes(std::span(r.intensity.data(), n)), compress, float32,
-                 intensity_array);
+    binary_array(out, "          ", std::span<const double>(r.mz.data(), n), Prediction::linear, encoding, mz_array);
+    binary_array(out, "          ", std::span<const float>(r.intensity.data(), n), Prediction::short_logged_float,
+                 encoding, intensity_array);
     out.append("        </binaryDataArrayList>\n      </spectrum>\n");
     w.id = std::move(escaped_id);
 }
@@ -151,7 +184,7 @@ void encode_spectrum(std::string& out, const core::SpectrumRecord& r, std::uint6
 // One chromatogram of the time and one figure of every point.
 void chromatogram(std::string& out, std::string_view id, std::uint64_t index, std::string_view accession,
                   std::string_view name, const std::vector<ChromatogramPoint>& points,
-                  double ChromatogramPoint::*figure, bool compress) {
+                  double ChromatogramPoint::*figure, const ArrayEncoding& encoding) {
     std::vector<double> times, values;
     times.reserve(points.size());
     values.reserve(points.size());
@@ -166,14 +199,15 @@ void chromatogram(std::string& out, std::string_view id, std::uint64_t index, st
     out.append("\">\n");
     cv_param(out, "        ", accession, name);
     out.append("        <binaryDataArrayList count=\"2\">\n");
-    binary_array(out, "          ", std::as_bytes(std::span(times)), compress, float64, time_array);
-    binary_array(out, "          ", std::as_bytes(std::span(values)), compress, float64, intensity_array);
+    binary_array(out, "          ", std::span<const double>(times), Prediction::linear, encoding, time_array);
+    binary_array(out, "          ", std::span<const double>(values), Prediction::short_logged_float, encoding,
+                 intensity_array);
     out.append("        </binaryDataArrayList>\n      </chromatogram>\n");
 }
 
 // One transition's chromatogram: its precursor and product m/z, and its intensity over time.
 void transition_chromatogram(std::string& out, std::string_view id, std::uint64_t index,
-                             const TransitionChromatograms::Chromatogram& c, bool compress) {
+                             const TransitionChromatograms::Chromatogram& c, const ArrayEncoding& encoding) {
     out.append(R"(<chromatogram index=")");
     append_number(out, index);
     out.append(R"(" id=")");
@@ -191,14 +225,15 @@ void transition_chromatogram(std::string& out, std::string_view id, std::uint64_
     cv_value(out, "            ", "MS:1000827", "isolation window target m/z", c.product_mz, mz_unit);
     out.append("          </isolationWindow>\n        </product>\n");
     out.append("        <binaryDataArrayList count=\"2\">\n");
-    binary_array(out, "          ", std::as_bytes(std::span(c.times_sec)), compress, float64, time_array);
-    binary_array(out, "          ", std::as_bytes(std::span(c.intensities)), compress, float32, intensity_array);
+    binary_array(out, "          ", std::span<const double>(c.times_sec), Prediction::linear, encoding, time_array);
+    binary_array(out, "          ", std::span<const float>(c.intensities), Prediction::short_logged_float, encoding,
+                 intensity_array);
     out.append("        </binaryDataArrayList>\n      </chromatogram>\n");
 }
 
 }  // namespace
 
-void encode_batch(Batch& batch, bool compress) {
+void encode_batch(Batch& batch, const ArrayEncoding& encoding) {
     // Room for the text up front (base64 of every value and the markup), so that it is not
     // copied as it grows; pages never written to are never taken from the system.
     std::size_t room = 0;
@@ -206,7 +241,7 @@ void encode_batch(Batch& batch, bool compress) {
     batch.text.reserve(room);
     batch.spectra.resize(batch.records.size());
     for (std::size_t i = 0; i < batch.records.size(); ++i) {
-        encode_spectrum(batch.text, batch.records[i], batch.first_index + i, compress, batch.spectra[i]);
+        encode_spectrum(batch.text, batch.records[i], batch.first_index + i, encoding, batch.spectra[i]);
         batch.records[i] = core::SpectrumRecord{};  // its points are no longer needed
     }
     batch.records.clear();
@@ -282,7 +317,7 @@ std::string header(const DocumentInfo& info) {
 }
 
 void chromatograms(const std::vector<ChromatogramPoint>& points, const TransitionChromatograms& transitions,
-                   bool compress, std::uint64_t at, IndexEntries& index,
+                   const ArrayEncoding& encoding, std::uint64_t at, IndexEntries& index,
                    const std::function<void(std::string_view)>& write) {
     std::string out = "    </spectrumList>\n";
     const std::size_t count = (points.empty() ? 0 : 2) + transitions.size();
@@ -305,9 +340,9 @@ void chromatograms(const std::vector<ChromatogramPoint>& points, const Transitio
     }
     if (!points.empty()) {
         chromatogram(out, "TIC", next("TIC"), "MS:1000235", "total ion current chromatogram", points,
-                     &ChromatogramPoint::total_ion_current, compress);
+                     &ChromatogramPoint::total_ion_current, encoding);
         chromatogram(out, "BPC", next("BPC"), "MS:1000628", "basepeak chromatogram", points,
-                     &ChromatogramPoint::base_peak_intensity, compress);
+                     &ChromatogramPoint::base_peak_intensity, encoding);
     }
     std::string id;
     transitions.for_each([&](const TransitionChromatograms::Chromatogram& c) {
@@ -315,7 +350,7 @@ void chromatograms(const std::vector<ChromatogramPoint>& points, const Transitio
         append_number(id, c.precursor_mz);
         id += " Q3=";
         append_number(id, c.product_mz);
-        transition_chromatogram(out, id, next(id), c, compress);
+        transition_chromatogram(out, id, next(id), c, encoding);
     });
     if (count > 0) out += "    </chromatogramList>\n";
     out += "    </run>\n  </mzML>\n";

@@ -13,8 +13,14 @@
 
 namespace exporter::mzml {
 
+// How binary arrays are stored: zlib streams or not, and MS-Numpress first or not.
+struct ArrayEncoding {
+    bool zlib = true;
+    bool numpress = false;
+};
+
 // Encodes every record of the batch as a <spectrum> element, numbered from its first_index.
-void encode_batch(Batch& batch, bool compress);
+void encode_batch(Batch& batch, const ArrayEncoding& encoding);
 
 // Everything from the XML declaration to the opening <spectrumList>.
 std::string header(const DocumentInfo& info);
@@ -51,7 +57,7 @@ private:
 // text will start; the offsets of the chromatograms are appended to `index`; the text goes to
 // `write` a piece at a time.
 void chromatograms(const std::vector<ChromatogramPoint>& points, const TransitionChromatograms& transitions,
-                   bool compress, std::uint64_t at, IndexEntries& index,
+                   const ArrayEncoding& encoding, std::uint64_t at, IndexEntries& index,
                    const std::function<void(std::string_view)>& write);
 
 // The index list starting at file offset `at`, then <indexListOffset> and the opening

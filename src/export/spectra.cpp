@@ -170,7 +170,7 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
         auto encode = [&slot, &options] {
             std::exception_ptr failure;
             try {
-                if (options.format == Format::Mzml) mzml::encode_batch(slot.batch, options.compress);
+                if (options.format == Format::Mzml) mzml::encode_batch(slot.batch, {options.compress, options.numpress});
                 else mgf::encode_batch(slot.batch);
                 if (options.spectra_done) *options.spectra_done += slot.batch.spectra.size();
             } catch (...) {
@@ -271,7 +271,8 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
             checksum.update(text);
             out.write(text);
         };
-        mzml::chromatograms(points, transitions, options.compress, out.size(), chromatogram_index, write_hashed);
+        mzml::chromatograms(points, transitions, {options.compress, options.numpress}, out.size(), chromatogram_index,
+                            write_hashed);
         mzml::index_list(spectrum_index, chromatogram_index, out.size(), write_hashed);
         out.write(mzml::closing(checksum.hex_digest()));
     }

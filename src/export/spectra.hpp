@@ -28,6 +28,7 @@ struct LevelRange {
 struct ExportOptions {
     Format format = Format::Mzml;
     bool compress = true;  // zlib streams in the binary arrays
+    bool numpress = false;  // MS-Numpress encodings of the arrays (mzML only)
     LevelRange levels;
     // MRM transition records as one-point "SRM spectra", as they are read, instead of one
     // selected reaction monitoring chromatogram per precursor and product pair (mzML only).

@@ -1,0 +1,36 @@
+// MS-Numpress encodings of numeric arrays (Teleman et al., Mol. Cell. Proteomics 2014): linear
+// prediction for smooth arrays (m/z, time), short logged float for intensities. Both are lossy,
+// with a bound set by the fixed point each array is given; they are usually followed by zlib.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace exporter::numpress {
+
+// Linear prediction. The fixed point is the largest that keeps every value and every
+// prediction residual, scaled, within a signed 32-bit integer: each decoded value is within
+// 0.5 / fixed point of the original, about (largest value) / 2^32 (5e-7 at m/z 2000) for a
+// smooth array, (largest value) / 2^31 at worst, where a residual is twice the largest. Nothing
+// when the array has a negative or non-finite value, which the encoding cannot carry, or a
+// single value, which some decoders cannot read back.
+std::optional<double> linear_fixed_point(std::span<const double> values);
+// The encoding: the fixed point (8 bytes, big-endian), the first two values as scaled
+// integers (4 bytes each, little-endian), then each residual from the linear prediction of the
+// two before, in the half-byte integer code.
+std::vector<std::byte> encode_linear(std::span<const double> values, double fixed_point);
+
+// Short logged float. The fixed point is the largest that keeps log(value + 1), scaled, within
+// an unsigned 16-bit integer: each decoded value + 1 is within a factor exp(0.5 / fixed point)
+// of the original + 1, a relative error of about log(largest + 1) / 131070 (1.7e-4 for values
+// up to 2^32). Nothing when the array has a negative or non-finite value.
+template <typename Number>
+std::optional<double> slof_fixed_point(std::span<const Number> values);
+// The encoding: the fixed point (8 bytes, big-endian), then each value as a 2-byte
+// little-endian unsigned integer.
+template <typename Number>
+std::vector<std::byte> encode_slof(std::span<const Number> values, double fixed_point);
+
+}  // namespace exporter::numpress
