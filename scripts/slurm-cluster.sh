@@ -138,6 +138,7 @@ AccountingStorageType=accounting_storage/slurmdbd
 AccountingStorageHost=127.0.0.1
 AccountingStoragePort=$dbd_port
 AccountingStoragePass=$socket
+AccountingStoreFlags=job_comment
 NodeName=$host NodeAddr=127.0.0.1 CPUs=$cpus RealMemory=4096 State=UNKNOWN
 PartitionName=main Nodes=ALL Default=YES MaxTime=INFINITE State=UP
 EOF
