@@ -33,14 +33,12 @@ bullseye_mount() {  # SRC DIR-INSIDE [ro]
   if [ "${3:-}" = ro ]; then mount -o remount,bind,ro "$dest"; fi
 }
 
-bullseye_unmount() {  # everything bullseye_mount mounted, and anything a killed run left
-  local i dest
+bullseye_unmount() {  # what bullseye_mount mounted, innermost first
+  local i
   for ((i = ${#bullseye_mounted[@]} - 1; i >= 0; i--)); do
-    dest=${bullseye_mounted[i]}
-    umount "$dest" 2>/dev/null || umount -l "$dest"
+    umount "${bullseye_mounted[i]}" 2>/dev/null || umount -l "${bullseye_mounted[i]}"
   done
   bullseye_mounted=()
-  for dest in $(bullseye_stale_mounts); do umount "$dest" 2>/dev/null || umount -l "$dest"; done
 }
 
 in_bullseye() {
@@ -60,8 +58,10 @@ make_bullseye_root() {
   mirror=$(debian_mirror)
   wget -q --spider "$mirror/dists/bullseye/Release" || {
     bullseye_say "the Debian archive in the apt configuration has no bullseye"; return 1; }
-  # Never remove a root that still has something bound into it: that would reach the host.
-  bullseye_unmount
+  # Never remove a root that still has something bound into it (a killed run's): that would
+  # reach the host.
+  local dest
+  for dest in $(bullseye_stale_mounts); do umount "$dest" 2>/dev/null || umount -l "$dest"; done
   [ -z "$(bullseye_stale_mounts)" ] || { bullseye_say "mounts remain under $bullseye_rootfs"; return 1; }
   bullseye_say "making $bullseye_rootfs with debootstrap (a few minutes, once)"
   local partial="$bullseye_rootfs.partial"
@@ -91,6 +91,7 @@ make_bullseye_python() {
   local jobs; jobs=$(nproc); [ "$jobs" -le 2 ] || jobs=2
   (
     trap bullseye_unmount EXIT
+    trap 'exit 1' INT TERM
     bullseye_mount /proc /proc
     bullseye_mount /dev /dev
     in_bullseye sh -c "cd /tmp/python-src/src && ./configure --prefix=${bullseye_python%/bin/*} --disable-gil \
