@@ -65,6 +65,7 @@ make_bullseye_root() {
   [ -z "$(bullseye_stale_mounts)" ] || { bullseye_say "mounts remain under $bullseye_rootfs"; return 1; }
   bullseye_say "making $bullseye_rootfs with debootstrap (a few minutes, once)"
   local partial="$bullseye_rootfs.partial"
+  mkdir -p "$(dirname "$bullseye_rootfs")"
   rm -rf --one-file-system "$partial" "$bullseye_rootfs"
   local packages; packages=$(IFS=,; echo "${bullseye_packages[*]}")
   debootstrap --variant=buildd --include="$packages" \
