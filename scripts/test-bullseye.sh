@@ -18,7 +18,7 @@ the_one() {  # WHAT PATTERN
   local found
   shopt -s nullglob; found=("$dist"/$2); shopt -u nullglob
   if [ ${#found[@]} -ne 1 ]; then
-    say "$dist must hold exactly one $1 ($2), as scripts/release.sh writes it; found ${#found[@]}"
+    say "$dist must hold exactly one $1 ($2), as scripts/release.sh writes it; found ${#found[@]}${found[*]:+: ${found[*]##*/}}"
     exit 1
   fi
   echo "${found[0]}"
