@@ -5,10 +5,9 @@
 # where a private virtual environment's site module does not look.
 source "$(dirname "${BASH_SOURCE[0]}")/debian-mirror.sh"
 
-build_python() {
-  local prefix=$1 cache=$2 work="$2/python-src-$$"
-  shift 2
-  echo "building free-threaded CPython 3.13 $* into $prefix (a few minutes, once)" >&2
+# fetch_python_source WORK: the upstream sources, unpacked into WORK/src (WORK is made anew).
+fetch_python_source() {
+  local work=$1
   rm -rf "$work" && mkdir -p "$work/lists/partial"
   local mirror keyring=/usr/share/keyrings/debian-archive-keyring.gpg
   mirror=$(debian_mirror)
@@ -19,6 +18,13 @@ build_python() {
   (cd "$work" && apt-get "${aptopts[@]}" source --download-only python3.13 >/dev/null)
   local tarball; tarball=$(ls "$work"/python3.13_*.orig.tar.* | head -n 1)
   mkdir "$work/src" && tar -xf "$tarball" -C "$work/src" --strip-components=1
+}
+
+build_python() {
+  local prefix=$1 cache=$2 work="$2/python-src-$$"
+  shift 2
+  echo "building free-threaded CPython 3.13 $* into $prefix (a few minutes, once)" >&2
+  fetch_python_source "$work"
   (cd "$work/src" && ./configure --prefix="$prefix" --disable-gil "$@" >"$work/configure.log" 2>&1 \
      && make -j"$(nproc)" >"$work/make.log" 2>&1 && make altinstall >"$work/install.log" 2>&1) \
     || { echo "CPython build failed; logs in $work" >&2; return 1; }
