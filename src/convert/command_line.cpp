@@ -1,6 +1,10 @@
 #include "command_line.hpp"
 
 #include <charconv>
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <utility>
 #include <optional>
 #include <string_view>
 
@@ -21,6 +25,13 @@ Converts .qgd and .lcd raw files to indexed mzML (or MGF), one output file per i
                        1 +- 2e-4 (for values up to 2^32)
       --ms-level N|N-M keep only spectra of MS level N, or N to M (MRM transitions
                        are of level 2)
+      --rt START-END   keep only spectra whose scan start time (seconds) lies in
+                       [START, END]; either end may be left out (--rt 300-)
+      --mz LOW-HIGH    keep only the points with m/z in [LOW, HIGH], of every
+                       spectrum (one may become empty); either end may be left out
+      --strip-zeros    leave out the zero-intensity points of profile spectra that
+                       are not next to a non-zero point (every spectrum's figures,
+                       the total ion current and the chromatograms are unchanged)
       --srm-as-spectra write each MRM transition measurement as a one-point SRM
                        spectrum (default: one SRM chromatogram per precursor and
                        product m/z pair, "SRM SIC Q1=<m/z> Q3=<m/z>")
@@ -56,6 +67,25 @@ std::optional<exporter::LevelRange> parse_levels(std::string_view text) {
     return exporter::LevelRange{*lowest, *highest};
 }
 
+// "LOW-HIGH", "LOW-" or "-HIGH": finite decimal numbers, LOW not above HIGH.
+std::optional<exporter::Window> parse_window(std::string_view text) {
+    const std::size_t dash = text.find('-');
+    if (dash == std::string_view::npos || text.find('-', dash + 1) != std::string_view::npos || text.size() == 1)
+        return std::nullopt;
+    exporter::Window window;
+    for (auto [part, end] : {std::pair{text.substr(0, dash), &window.low}, std::pair{text.substr(dash + 1), &window.high}}) {
+        if (part.empty()) continue;
+        const std::string number(part);  // strtod: the C locale's decimal point, as no locale is set
+        char* stop = nullptr;
+        *end = std::strtod(number.c_str(), &stop);
+        if (stop != number.c_str() + number.size() || std::isspace(static_cast<unsigned char>(number[0])) ||
+            !std::isfinite(*end))
+            return std::nullopt;
+    }
+    if (window.low > window.high) return std::nullopt;
+    return window;
+}
+
 std::optional<exporter::Format> parse_format(std::string_view text) {
     std::string lower(text);
     for (char& c : lower)
@@ -71,6 +101,7 @@ bool set_flag(CommandLine& line, const std::string& name) {
     else if (name == "--overwrite") line.overwrite = true;
     else if (name == "--srm-as-spectra") line.srm_as_spectra = true;
     else if (name == "--numpress") line.numpress = true;
+    else if (name == "--strip-zeros") line.strip_zeros = true;
     else if (name == "-q" || name == "--quiet") line.quiet = true;
     else if (name == "-h" || name == "--help") line.help = true;
     else if (name == "-V" || name == "--version") line.version = true;
@@ -80,7 +111,7 @@ bool set_flag(CommandLine& line, const std::string& name) {
 
 bool takes_value(const std::string& name) {
     return name == "-o" || name == "--output" || name == "--format" || name == "--ms-level" || name == "-j" ||
-           name == "--jobs";
+           name == "--jobs" || name == "--rt" || name == "--mz";
 }
 
 // Sets the option `name` (one that takes_value) to `value`; the usage error when it is not one.
@@ -92,6 +123,12 @@ std::optional<std::string> set_value(CommandLine& line, const std::string& name,
         const auto format = parse_format(value);
         if (!format) return "invalid format '" + value + "' (expected mzML or mgf)";
         line.format = *format;
+    } else if (name == "--rt" || name == "--mz") {
+        const auto window = parse_window(value);
+        if (!window)
+            return "invalid " + std::string(name == "--rt" ? "retention time" : "m/z") + " window '" + value +
+                   "' for " + name + " (expected LOW-HIGH, either end may be left out)";
+        (name == "--rt" ? line.retention_time : line.mz) = *window;
     } else if (name == "--ms-level") {
         const auto levels = parse_levels(value);
         if (!levels) return "invalid MS level '" + value + "' (expected N or N-M, from 1)";

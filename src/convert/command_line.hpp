@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <expected>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,9 @@ struct CommandLine {
     exporter::Format format = exporter::Format::Mzml;
     bool compress = true;
     bool numpress = false;
+    bool strip_zeros = false;
+    std::optional<exporter::Window> retention_time;
+    std::optional<exporter::Window> mz;
     exporter::LevelRange levels;
     std::size_t jobs = 0;  // 0: one per core
     bool overwrite = false;

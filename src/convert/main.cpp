@@ -105,6 +105,9 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     options.format = line.format;
     options.compress = line.compress;
     options.numpress = line.numpress;
+    options.strip_zeros = line.strip_zeros;
+    options.retention_time = line.retention_time;
+    options.mz = line.mz;
     options.levels = line.levels;
     options.srm_as_spectra = line.srm_as_spectra;
     options.pool = pool;

@@ -115,8 +115,26 @@ void encode_spectrum(std::string& out, const core::SpectrumRecord& r, std::uint6
     w.ms1 = r.ms_level == 1;
     out.append(R"(<spectrum index=")");
     append_number(out, index);
+    // The points written: all of them, or with --strip-zeros those of a profile spectrum that
+    // are not zero or are next to one that is not; the spectrum's figures are of all of them.
+    std::span<const double> mz(r.mz.data(), n);
+    std::span<const float> intensity(r.intensity.data(), n);
+    if (encoding.strip_zeros && r.representation == core::representation::profile) {
+        thread_local std::vector<double> kept_mz;
+        thread_local std::vector<float> kept_intensity;
+        kept_mz.clear();
+        kept_intensity.clear();
+        for (std::size_t k = 0; k < n; ++k) {
+            if (r.intensity[k] != 0 || (k > 0 && r.intensity[k - 1] != 0) || (k + 1 < n && r.intensity[k + 1] != 0)) {
+                kept_mz.push_back(r.mz[k]);
+                kept_intensity.push_back(r.intensity[k]);
+            }
+        }
+        mz = kept_mz;
+        intensity = kept_intensity;
+    }
     out.append(R"(" id=")").append(escaped_id).append(R"(" defaultArrayLength=")");
-    append_number(out, n);
+    append_number(out, mz.size());
     out.append("\">\n");
     constexpr std::string_view p = "        ";
     cv_value(out, p, "MS:1000511", "ms level", r.ms_level);
@@ -174,9 +192,8 @@ void encode_spectrum(std::string& out, const core::SpectrumRecord& r, std::uint6
         out.append("            </activation>\n          </precursor>\n        </precursorList>\n");
     }
     out.append("        <binaryDataArrayList count=\"2\">\n");
-    binary_array(out, "          ", std::span<const double>(r.mz.data(), n), Prediction::linear, encoding, mz_array);
-    binary_array(out, "          ", std::span<const float>(r.intensity.data(), n), Prediction::short_logged_float,
-                 encoding, intensity_array);
+    binary_array(out, "          ", mz, Prediction::linear, encoding, mz_array);
+    binary_array(out, "          ", intensity, Prediction::short_logged_float, encoding, intensity_array);
     out.append("        </binaryDataArrayList>\n      </spectrum>\n");
     w.id = std::move(escaped_id);
 }

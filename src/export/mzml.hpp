@@ -13,10 +13,12 @@
 
 namespace exporter::mzml {
 
-// How binary arrays are stored: zlib streams or not, and MS-Numpress first or not.
+// How binary arrays are stored: zlib streams or not, MS-Numpress first or not, and whether
+// the zero-intensity points of profile spectra that are not next to a non-zero point are left out.
 struct ArrayEncoding {
     bool zlib = true;
     bool numpress = false;
+    bool strip_zeros = false;
 };
 
 // Encodes every record of the batch as a <spectrum> element, numbered from its first_index.

@@ -89,8 +89,22 @@ void note_kind(SpectrumKinds& kinds, const core::SpectrumRecord& r, bool transit
     }
 }
 
+// Keeps the points of `r` whose m/z lie in `window`, in their order.
+void keep_points_within(core::SpectrumRecord& r, const Window& window) {
+    std::size_t kept = 0;
+    for (std::size_t k = 0; k < r.mz.size(); ++k) {
+        if (!window.contains(r.mz[k])) continue;
+        r.mz[kept] = r.mz[k];
+        r.intensity[kept] = r.intensity[k];
+        ++kept;
+    }
+    r.mz.resize(kept);
+    r.intensity.resize(kept);
+}
+
 bool wanted(const core::SpectrumRecord& r, const ExportOptions& options) {
     if (!options.levels.contains(r.ms_level)) return false;
+    if (options.retention_time && !options.retention_time->contains(r.retention_time_sec)) return false;
     return options.format == Format::Mzml || r.ms_level >= 2;
 }
 
@@ -170,7 +184,7 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
         auto encode = [&slot, &options] {
             std::exception_ptr failure;
             try {
-                if (options.format == Format::Mzml) mzml::encode_batch(slot.batch, {options.compress, options.numpress});
+                if (options.format == Format::Mzml) mzml::encode_batch(slot.batch, {options.compress, options.numpress, options.strip_zeros});
                 else mgf::encode_batch(slot.batch);
                 if (options.spectra_done) *options.spectra_done += slot.batch.spectra.size();
             } catch (...) {
@@ -193,6 +207,7 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
         // Records kept and not yet handed over: the batch being filled, [batch_start, kept).
         std::vector<core::SpectrumRecord> records;
         std::size_t points = 0;
+        std::optional<std::string> latest_ms1_kept;  // the native id of the latest MS1 record, if written
         while (!decoder.done()) {
             const std::size_t first = records.size();
             decoder.decode(records, 1);
@@ -200,18 +215,23 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
             for (std::size_t i = first; i < records.size(); ++i) {
                 core::SpectrumRecord& r = records[i];
                 note_kind(seen_kinds, r, transitions_as_chromatograms);
-                if (!wanted(r, options)) continue;
-                note_kind(info.kinds, r, transitions_as_chromatograms);
+                const bool kept_spectrum = wanted(r, options);
+                if (r.ms_level == 1) latest_ms1_kept = kept_spectrum ? std::optional(r.native_id) : std::nullopt;
+                if (!kept_spectrum) continue;
+                if (options.mz) keep_points_within(r, *options.mz);
+                // A precursor scan left out of the document cannot be referred to in it.
+                if (r.precursor && r.precursor->spectrum_ref && r.precursor->spectrum_ref != latest_ms1_kept)
+                    r.precursor->spectrum_ref.reset();
                 if (r.acquisition_kind == core::acquisition::mrm_transition && transitions_as_chromatograms) {
-                    // A measurement of its pair's chromatogram; the total ion current counts it as
-                    // it would count the spectrum.
+                    // A measurement of its pair's chromatogram, unless the m/z window left its
+                    // point out; the total ion current counts it as it would count the spectrum.
+                    if (r.mz.empty()) continue;
+                    note_kind(info.kinds, r, transitions_as_chromatograms);
                     transitions.add(r);
                     other_points.push_back(transition_point(r));
                     continue;
                 }
-                // A precursor scan left out of the document cannot be referred to in it.
-                if (r.precursor && r.precursor->spectrum_ref && !options.levels.contains(1))
-                    r.precursor->spectrum_ref.reset();
+                note_kind(info.kinds, r, transitions_as_chromatograms);
                 points += r.mz.size();
                 if (kept != i) records[kept] = std::move(r);
                 ++kept;
@@ -271,7 +291,7 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
             checksum.update(text);
             out.write(text);
         };
-        mzml::chromatograms(points, transitions, {options.compress, options.numpress}, out.size(), chromatogram_index,
+        mzml::chromatograms(points, transitions, {options.compress, options.numpress, options.strip_zeros}, out.size(), chromatogram_index,
                             write_hashed);
         mzml::index_list(spectrum_index, chromatogram_index, out.size(), write_hashed);
         out.write(mzml::closing(checksum.hex_digest()));

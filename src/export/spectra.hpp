@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <expected>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,10 +26,22 @@ struct LevelRange {
     bool contains(std::uint32_t level) const noexcept { return level >= lowest && level <= highest; }
 };
 
+// A closed range [low, high] of retention times or m/z; an end left out is infinite.
+struct Window {
+    double low = -std::numeric_limits<double>::infinity();
+    double high = std::numeric_limits<double>::infinity();
+    bool contains(double x) const noexcept { return x >= low && x <= high; }
+};
+
 struct ExportOptions {
     Format format = Format::Mzml;
     bool compress = true;  // zlib streams in the binary arrays
     bool numpress = false;  // MS-Numpress encodings of the arrays (mzML only)
+    // Zero-intensity points of profile spectra that are not next to a non-zero point left out
+    // of the arrays; every figure of the spectrum stays that of all its points.
+    bool strip_zeros = false;
+    std::optional<Window> retention_time;  // seconds: the spectra kept
+    std::optional<Window> mz;              // the points kept, of every spectrum
     LevelRange levels;
     // MRM transition records as one-point "SRM spectra", as they are read, instead of one
     // selected reaction monitoring chromatogram per precursor and product pair (mzML only).

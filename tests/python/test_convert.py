@@ -290,7 +290,8 @@ def test_same_stem_from_two_folders(tmp_path):
 
 def test_usage_errors(tmp_path):
     good = str(ROOT / "samples" / "run-qtof.lcd")
-    for args in (["--bogus", good], ["--ms-level", "x", good], ["--ms-level", "1-2-3", good], ["-j", "many", good], []):
+    for args in (["--bogus", good], ["--ms-level", "x", good], ["--ms-level", "1-2-3", good], ["-j", "many", good], [],
+                 ["--rt", "5-2", good], ["--mz", "-", good], ["--mz", "1e999-", good], ["--rt", "1-2-3", good]):
         run = convert(*args, "-o", tmp_path / "out")
         lines = run.stderr.splitlines()
         assert (run.returncode, run.stdout, len(lines)) == (2, "", 2) and lines[0].startswith("tavrik-convert: "), args
@@ -305,3 +306,37 @@ def test_threads_give_the_same_bytes(tmp_path):
         assert convert("-j", jobs, "-o", tmp_path / jobs, *sources).returncode == 0
     for name in (Path(n).stem + ".mzML" for n in SAMPLES):
         assert (tmp_path / "1" / name).read_bytes() == (tmp_path / "2" / name).read_bytes()
+
+
+def test_windows_and_strip_zeros(tmp_path):
+    zeros = gcms_profile_scan(1000, [(1000 + k, i) for k, i in enumerate([0, 0, 5, 0, 0, 0, 7, 0])])
+    made = tmp_path / "zeros.qgd"
+    made.write_bytes(gcms_file([zeros, gcms_profile_scan(2000, [(990, 0), (995, 0)]), PROFILE]))
+    for source, options, rt, mz in ((ROOT / "samples" / "run-qtof.lcd", ["--rt", "330-360", "--mz", "-800"],
+                                     (330, 360), (float("-inf"), 800)),
+                                    (ROOT / "samples" / "run-ttfl.lcd", ["--mz", "400.5-"], None, (400.5, float("inf"))),
+                                    (made, ["--strip-zeros", "--mz", "99-101"], None, (99, 101))):
+        run = convert("-o", tmp_path / "out", "--overwrite", *options, source)
+        assert run.returncode == 0, run.stderr
+        root = ET.parse(tmp_path / "out" / (source.stem + ".mzML")).getroot()
+        reader = tavrik.RawReader(str(source))
+        want = []
+        for s in (reader.read_spectrum(i) for i in range(reader.scan_count)):
+            if rt and not rt[0] <= s.retention_time_sec <= rt[1]:
+                continue
+            points = [(m, i) for m, i in zip(s.mz, s.intensity) if mz[0] <= m <= mz[1]]
+            figures = [sum(i for _, i in points)] if points else []
+            if "--strip-zeros" in options:  # zeros next to a non-zero point stay
+                points = [p for k, p in enumerate(points) if any(q[1] for q in points[max(k - 1, 0):k + 2])]
+            want.append((s.retention_time_sec, points, figures))
+        spectra = list(root.iter(N + "spectrum"))
+        got = []
+        for e in spectra:
+            values = arrays(e, True)
+            start = float(e.find(f"{N}scanList/{N}scan/{N}cvParam").get("value"))
+            tic = params(e).get("MS:1000285")
+            got.append((start, list(zip(values["MS:1000514"][1], values["MS:1000515"][1])),
+                        [pytest.approx(float(tic))] if tic else []))
+        assert got == want and len(want) > 0
+        precursors = [p.get("spectrumRef") for p in root.iter(N + "precursor")]
+        assert set(precursors) - {None} <= {e.get("id") for e in spectra}  # never a spectrum left out
