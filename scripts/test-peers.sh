@@ -16,11 +16,12 @@ TAVRIK_TOOLS="$root/build/dev/tools" .venv/bin/python tests/peers/dump_raw.py "$
 .venv/bin/tavrik-convert --quiet --no-zlib -o "$work/plain" "$work"/in/* 2> >(grep -v ': warning: ' >&2)
 .venv/bin/tavrik-convert --quiet --srm-as-spectra -o "$work/srm-as-spectra" "$work"/in/* 2> >(grep -v ': warning: ' >&2)
 .venv/bin/tavrik-convert --quiet --ms-level 3 -o "$work/empty-validate-only" "$work"/in/* 2> >(grep -v ': warning: ' >&2)
+.venv/bin/tavrik-convert --quiet --gzip -o "$work/gzip" "$work"/in/* 2> >(grep -v ': warning: ' >&2)
 for variant in numpress numpress-plain; do
   .venv/bin/tavrik-convert --quiet --numpress $([ $variant = numpress-plain ] && echo --no-zlib) -o "$work/$variant" \
     "$work"/in/* 2> >(grep -v ': warning: ' >&2)
 done
 echo "== Peer readers"
 "$peers/bin/python" tests/peers/check_peers.py "$work/expected.json" "$work/zlib" "$work/plain" "$work/srm-as-spectra" \
-  "$work/empty-validate-only"
+  "$work/empty-validate-only" "$work/gzip"
 "$peers/bin/python" tests/peers/check_numpress.py "$work/expected.json" "$work/numpress" "$work/numpress-plain"

@@ -13,7 +13,10 @@ namespace convert {
 const char* const usage_text = R"(Usage: tavrik-convert [OPTION]... INPUT...
 Converts .qgd and .lcd raw files to indexed mzML (or MGF), one output file per input.
 
-  -o, --output DIR     write into DIR (default: the current directory; made when missing)
+  -o, --output DIR     write into DIR (default: the current directory; made when missing);
+                       -o - writes the one input's document to standard output
+      --gzip           compress each output file with gzip (NAME.mzML.gz, NAME.mgf.gz);
+                       the mzML index gives offsets in the uncompressed document
       --format FORMAT  mzML (default) or mgf (MS2 spectra only, for search engines;
                        MRM transitions are written there as one-peak spectra)
       --no-zlib        store binary arrays uncompressed (default: zlib)
@@ -102,6 +105,7 @@ bool set_flag(CommandLine& line, const std::string& name) {
     else if (name == "--srm-as-spectra") line.srm_as_spectra = true;
     else if (name == "--numpress") line.numpress = true;
     else if (name == "--strip-zeros") line.strip_zeros = true;
+    else if (name == "--gzip") line.gzip = true;
     else if (name == "-q" || name == "--quiet") line.quiet = true;
     else if (name == "-h" || name == "--help") line.help = true;
     else if (name == "-V" || name == "--version") line.version = true;
@@ -178,6 +182,8 @@ std::expected<CommandLine, std::string> parse_command_line(const std::vector<std
         }
     }
     if (!line.help && !line.version && line.inputs.empty()) return std::unexpected("no input files");
+    if (line.output_directory == "-" && line.inputs.size() > 1)
+        return std::unexpected("standard output (-o -) takes one input, not " + std::to_string(line.inputs.size()));
     return line;
 }
 

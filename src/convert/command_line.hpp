@@ -12,11 +12,12 @@
 namespace convert {
 
 struct CommandLine {
-    std::string output_directory = ".";
+    std::string output_directory = ".";  // "-": standard output
     exporter::Format format = exporter::Format::Mzml;
     bool compress = true;
     bool numpress = false;
     bool strip_zeros = false;
+    bool gzip = false;
     std::optional<exporter::Window> retention_time;
     std::optional<exporter::Window> mz;
     exporter::LevelRange levels;

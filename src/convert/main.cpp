@@ -41,7 +41,8 @@ struct Job {
 };
 
 std::vector<Job> plan(const CommandLine& line) {
-    const char* extension = line.format == exporter::Format::Mzml ? ".mzML" : ".mgf";
+    const std::string extension =
+        std::string(line.format == exporter::Format::Mzml ? ".mzML" : ".mgf") + (line.gzip ? ".gz" : "");
     std::string directory = line.output_directory;
     if (directory.size() > 1 && directory.back() == '/') directory.pop_back();
     std::vector<Job> jobs;
@@ -71,8 +72,9 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
         return false;
     };
     if (job.clash) return fail(job.output + " would also be written from " + *job.clash);
+    const bool to_standard_output = line.output_directory == "-";
     const std::string exists_text = job.output + " exists (use --overwrite to replace it)";
-    if (!line.overwrite && exists(job.output)) return fail(exists_text);
+    if (!to_standard_output && !line.overwrite && exists(job.output)) return fail(exists_text);
     // The input is opened once: the reader decodes that open file, and the SHA-1 for the mzML
     // header is of the same file, read through a second descriptor of it, whatever happens to
     // the path meanwhile. With threads to spare it is worked out while the file is decoded; the
@@ -99,8 +101,9 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     auto opened = reader::Reader::open(job.input, std::move(*file));
     if (!opened) return fail(opened.error().to_string());
     if (mzml && !early_digest) work_out_digest();
-    auto out = exporter::OutputFile::create(job.output);
+    auto out = to_standard_output ? exporter::OutputFile::standard_output() : exporter::OutputFile::create(job.output);
     if (!out) return fail("cannot write " + job.output + ": " + std::strerror(out.error()));
+    if (line.gzip) out->compress_as_gzip();
     exporter::ExportOptions options;
     options.format = line.format;
     options.compress = line.compress;
@@ -117,13 +120,13 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     auto result = exporter::export_spectra(std::move(*opened), job.input, options, *out);
     if (!result) return fail(result.error());
     if (const int error = out->commit(line.overwrite); error != 0)
-        return fail(error == EEXIST ? exists_text : "cannot write " + job.output + ": " + std::strerror(error));
+        return fail(error == EEXIST ? exists_text : "cannot write " + out->final_path() + ": " + std::strerror(error));
     for (const std::string& warning : result->warnings) console.message(job.input + ": warning: " + warning);
     return true;
 }
 
 int run(const CommandLine& line) {
-    if (const int error = make_directories(line.output_directory); error != 0) {
+    if (const int error = line.output_directory == "-" ? 0 : make_directories(line.output_directory); error != 0) {
         std::fprintf(stderr, "tavrik-convert: cannot create %s: %s\n", line.output_directory.c_str(),
                      std::strerror(error));
         return 1;

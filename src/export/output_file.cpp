@@ -5,15 +5,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <libdeflate.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <utility>
+#include <vector>
 
 namespace exporter {
 namespace {
 
 constexpr std::size_t buffer_size = std::size_t{1} << 20;
+// Compressed output files (--gzip): level 6, the gzip program's own default.
+constexpr int gzip_level = 6;
 
 mode_t file_mode() {
     static const mode_t mode = [] {
@@ -22,6 +29,20 @@ mode_t file_mode() {
         return static_cast<mode_t>(0666 & ~mask);
     }();
     return mode;
+}
+
+// `text` as one gzip member, into `member`; false when memory runs out.
+bool gzip_member(std::string_view text, std::vector<char>& member) {
+    struct Free {
+        void operator()(libdeflate_compressor* c) const noexcept { libdeflate_free_compressor(c); }
+    };
+    thread_local std::unique_ptr<libdeflate_compressor, Free> compressor{libdeflate_alloc_compressor(gzip_level)};
+    if (!compressor) return false;
+    member.resize(libdeflate_gzip_compress_bound(compressor.get(), text.size()));
+    const std::size_t size =
+        libdeflate_gzip_compress(compressor.get(), text.data(), text.size(), member.data(), member.size());
+    member.resize(size);
+    return size > 0;
 }
 
 int sync(int fd) {
@@ -64,8 +85,21 @@ OutputFile::OutputFile(TemporaryFile temporary, std::string final_path)
     buffer_.reserve(buffer_size);
 }
 
+OutputFile OutputFile::standard_output() {
+    OutputFile out(TemporaryFile{STDOUT_FILENO, -1, {}}, "standard output");
+    out.owned_ = false;
+    out.seekable_ = false;
+    return out;
+}
+
+void OutputFile::compress_as_gzip() {
+    gzip_ = true;
+    seekable_ = false;
+}
+
 OutputFile::OutputFile(OutputFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), error_(other.error_), slot_(std::exchange(other.slot_, -1)),
+    : fd_(std::exchange(other.fd_, -1)), owned_(other.owned_), seekable_(other.seekable_), gzip_(other.gzip_),
+      error_(other.error_), slot_(std::exchange(other.slot_, -1)),
       written_(other.written_), final_path_(std::move(other.final_path_)),
       temporary_path_(std::move(other.temporary_path_)), buffer_(std::move(other.buffer_)) {
     other.temporary_path_.clear();
@@ -74,7 +108,7 @@ OutputFile::OutputFile(OutputFile&& other) noexcept
 OutputFile::~OutputFile() { discard(); }
 
 void OutputFile::discard() noexcept {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0 && owned_) ::close(fd_);
     fd_ = -1;
     if (!temporary_path_.empty()) ::unlink(temporary_path_.c_str());
     temporary_path_.clear();
@@ -95,7 +129,15 @@ bool OutputFile::write_all(std::string_view bytes) {
 }
 
 bool OutputFile::flush() {
-    const bool ok = write_all(buffer_);
+    if (buffer_.empty()) return error_ == 0;
+    bool ok;
+    if (gzip_) {
+        thread_local std::vector<char> member;
+        ok = gzip_member(buffer_, member) && write_all(std::string_view(member.data(), member.size()));
+        if (!ok && error_ == 0) error_ = ENOMEM;
+    } else {
+        ok = write_all(buffer_);
+    }
     buffer_.clear();
     return ok;
 }
@@ -103,6 +145,15 @@ bool OutputFile::flush() {
 bool OutputFile::write(std::string_view bytes) {
     if (error_ != 0 || fd_ < 0) return false;
     written_ += bytes.size();
+    if (gzip_) {  // in pieces of the buffer's size, each a gzip member
+        while (!bytes.empty()) {
+            const std::size_t n = std::min(bytes.size(), buffer_size - buffer_.size());
+            buffer_.append(bytes.substr(0, n));
+            bytes.remove_prefix(n);
+            if (buffer_.size() == buffer_size && !flush()) return false;
+        }
+        return true;
+    }
     if (buffer_.size() + bytes.size() <= buffer_size) {
         buffer_.append(bytes);
         return true;
@@ -116,6 +167,7 @@ bool OutputFile::write(std::string_view bytes) {
 }
 
 bool OutputFile::skip(std::uint64_t bytes) {
+    if (!seekable_) error_ = ESPIPE;
     if (!flush()) return false;
     if (::lseek(fd_, static_cast<off_t>(written_ + bytes), SEEK_SET) < 0) {
         error_ = errno;
@@ -126,6 +178,7 @@ bool OutputFile::skip(std::uint64_t bytes) {
 }
 
 bool OutputFile::write_at(std::uint64_t at, std::string_view bytes) {
+    if (!seekable_) error_ = ESPIPE;
     if (!flush()) return false;
     while (!bytes.empty()) {
         const ssize_t n = ::pwrite(fd_, bytes.data(), bytes.size(), static_cast<off_t>(at));
@@ -141,6 +194,7 @@ bool OutputFile::write_at(std::uint64_t at, std::string_view bytes) {
 }
 
 bool OutputFile::read_at(std::uint64_t at, std::size_t size, std::string& into) {
+    if (!seekable_) error_ = ESPIPE;
     if (!flush()) return false;
     into.resize(size);
     std::size_t done = 0;
@@ -159,6 +213,7 @@ bool OutputFile::read_at(std::uint64_t at, std::size_t size, std::string& into) 
 int OutputFile::commit(bool replace) {
     if (fd_ < 0) return EBADF;
     if (!flush()) return error_;
+    if (!owned_) return 0;
     // The data reaches the disk before the name does, so that after a crash the final name holds
     // either the whole file or what it held before.
     if (sync(fd_) != 0) return error_ = errno;

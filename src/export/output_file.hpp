@@ -15,6 +15,15 @@ class OutputFile {
 public:
     // A new temporary file in the directory of `final_path`, or the operating system's error number.
     static std::expected<OutputFile, int> create(std::string final_path);
+    // Standard output: written in order, never seeked; committing only writes out what is buffered.
+    static OutputFile standard_output();
+
+    // From here on, everything written goes out as gzip (members of about a megabyte, which
+    // gzip readers read as one stream); sizes and offsets stay those of the text before it.
+    // The file can no longer seek.
+    void compress_as_gzip();
+    // Whether skip, write_at and read_at work: a temporary file written as it is.
+    bool seekable() const noexcept { return seekable_; }
 
     OutputFile(OutputFile&& other) noexcept;
     OutputFile& operator=(OutputFile&&) = delete;
@@ -49,6 +58,9 @@ private:
     void discard() noexcept;
 
     int fd_ = -1;
+    bool owned_ = true;  // a temporary file, closed and renamed; not standard output
+    bool seekable_ = true;
+    bool gzip_ = false;
     int error_ = 0;
     int slot_ = -1;  // the temporary file's slot for the signal handler
     std::uint64_t written_ = 0;

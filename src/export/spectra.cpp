@@ -108,6 +108,76 @@ bool wanted(const core::SpectrumRecord& r, const ExportOptions& options) {
     return options.format == Format::Mzml || r.ms_level >= 2;
 }
 
+// What becomes of a decoded record.
+enum class Fate : std::uint8_t { left_out, spectrum, transition };
+
+// Applies the options to the records of a file, in order: which are left out, which become
+// spectra and which measurements of transition chromatograms; it keeps the points within the
+// m/z window and drops a precursor's reference to a spectrum left out. It notes the kinds of
+// what is written, and of every record.
+class RecordFilter {
+public:
+    RecordFilter(const ExportOptions& options, bool transitions_as_chromatograms)
+        : options_(options), transitions_as_chromatograms_(transitions_as_chromatograms) {}
+
+    Fate settle(core::SpectrumRecord& r) {
+        note_kind(seen_kinds, r, transitions_as_chromatograms_);
+        const bool kept = wanted(r, options_);
+        if (r.ms_level == 1) latest_ms1_kept_ = kept ? std::optional(r.native_id) : std::nullopt;
+        if (!kept) return Fate::left_out;
+        if (options_.mz) keep_points_within(r, *options_.mz);
+        // A precursor scan left out of the document cannot be referred to in it.
+        if (r.precursor && r.precursor->spectrum_ref && r.precursor->spectrum_ref != latest_ms1_kept_)
+            r.precursor->spectrum_ref.reset();
+        const bool transition =
+            r.acquisition_kind == core::acquisition::mrm_transition && transitions_as_chromatograms_;
+        // A transition whose point the m/z window left out is no measurement.
+        if (transition && r.mz.empty()) return Fate::left_out;
+        note_kind(written_kinds, r, transitions_as_chromatograms_);
+        return transition ? Fate::transition : Fate::spectrum;
+    }
+
+    SpectrumKinds written_kinds;
+    SpectrumKinds seen_kinds;
+
+private:
+    const ExportOptions& options_;
+    bool transitions_as_chromatograms_;
+    std::optional<std::string> latest_ms1_kept_;  // the native id of the latest MS1 record, if kept
+};
+
+// What a conversion will write, worked out by decoding the file once without keeping anything:
+// for an output that cannot seek, whose header must go out first.
+struct Census {
+    std::uint64_t spectra = 0;
+    std::uint64_t transitions = 0;
+    SpectrumKinds written_kinds, seen_kinds;
+    std::size_t undecoded_entries = 0;
+    std::size_t entries = 0;
+};
+
+Census take_census(const reader::Reader& reader, const ExportOptions& options, bool transitions_as_chromatograms) {
+    core::PointArena point_lists;
+    reader::ScanDecoder decoder(reader);
+    RecordFilter filter(options, transitions_as_chromatograms);
+    Census census;
+    std::vector<core::SpectrumRecord> records;
+    while (!decoder.done()) {
+        records.clear();
+        decoder.decode(records, 1);
+        for (core::SpectrumRecord& r : records) {
+            const Fate fate = filter.settle(r);
+            census.spectra += fate == Fate::spectrum;
+            census.transitions += fate == Fate::transition;
+        }
+    }
+    census.written_kinds = filter.written_kinds;
+    census.seen_kinds = filter.seen_kinds;
+    census.undecoded_entries = decoder.undecoded_entries();
+    census.entries = decoder.index_entries();
+    return census;
+}
+
 }  // namespace
 
 std::string_view software_version() noexcept { return TAVRIK_VERSION; }
@@ -132,6 +202,9 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
     // decoded; its room is left at the start of the file, as much as the longest header it can
     // be, and the spectra are written after it as soon as they are encoded.
     std::uint64_t header_room = 0;
+    const bool transitions_as_chromatograms = mzml && !options.srm_as_spectra;
+    Sha1 checksum;
+    bool hashing = false;  // from the moment the header is written, bytes are hashed as they go out
     if (mzml) {
         DocumentInfo longest = info;
         // Only GC-MS files hold MRM transitions.
@@ -142,16 +215,46 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
                                                      std::numeric_limits<std::size_t>::max()));
         longest.warnings.push_back(nothing_written_warning(options.format));
         header_room = mzml::header(longest).size();
+    }
+    // The header as it is written: padded to its room, so that the document is the same bytes
+    // whether the header went out first or last.
+    auto final_header = [&](std::uint64_t spectra, SpectrumKinds written, const SpectrumKinds& seen,
+                            std::vector<std::string> warnings) -> std::expected<std::string, std::string> {
+        const FileDigest& source = options.source_digest->wait();
+        if (source.os_error != 0)
+            return std::unexpected("cannot read " + input_path + ": " + std::strerror(source.os_error));
+        DocumentInfo final_info = info;
+        final_info.source_sha1 = source.hex;
+        final_info.spectrum_count = spectra;
+        // A document without spectra or chromatograms still says what it can be expected to hold:
+        // the kinds of the run's records, or, when the run had none, the kind every layout's
+        // scans are.
+        final_info.kinds = written.any() ? written : seen;
+        if (!final_info.kinds.any()) final_info.kinds.ms1 = true;
+        final_info.warnings = std::move(warnings);
+        std::string header = mzml::header(final_info);
+        header.resize(header_room, ' ');  // white space between elements, before the first spectrum
+        return header;
+    };
+    std::optional<Census> census;  // for an output that cannot seek, whose header goes out first
+    if (mzml && out.seekable()) {
         if (!out.skip(header_room)) return std::unexpected(write_error(out));
+    } else if (mzml) {
+        census = take_census(reader, options, transitions_as_chromatograms);
+        std::vector<std::string> warnings = result.warnings;
+        if (census->undecoded_entries > 0) warnings.push_back(undecoded_warning(census->undecoded_entries, census->entries));
+        if (census->spectra == 0 && census->transitions == 0) warnings.push_back(nothing_written_warning(options.format));
+        auto header = final_header(census->spectra, census->written_kinds, census->seen_kinds, std::move(warnings));
+        if (!header) return std::unexpected(header.error());
+        out.write(*header);
+        checksum.update(*header);
+        hashing = true;
     }
 
     mzml::IndexEntries spectrum_index, chromatogram_index;
     std::vector<ChromatogramPoint> ms1_points, other_points;
     TransitionChromatograms transitions;
-    SpectrumKinds seen_kinds;  // of every record, whether written or not
-    const bool transitions_as_chromatograms = mzml && !options.srm_as_spectra;
-    Sha1 checksum;
-    bool hashing = false;  // from the moment the header is written, bytes are hashed as they go out
+    RecordFilter filter(options, transitions_as_chromatograms);
     std::size_t next_to_write = 0;
     Slots slots;
     // Writes the next batch, if it is encoded or `wait` is set; false when there is none.
@@ -207,31 +310,21 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
         // Records kept and not yet handed over: the batch being filled, [batch_start, kept).
         std::vector<core::SpectrumRecord> records;
         std::size_t points = 0;
-        std::optional<std::string> latest_ms1_kept;  // the native id of the latest MS1 record, if written
         while (!decoder.done()) {
             const std::size_t first = records.size();
             decoder.decode(records, 1);
             std::size_t kept = first, batch_start = 0;
             for (std::size_t i = first; i < records.size(); ++i) {
                 core::SpectrumRecord& r = records[i];
-                note_kind(seen_kinds, r, transitions_as_chromatograms);
-                const bool kept_spectrum = wanted(r, options);
-                if (r.ms_level == 1) latest_ms1_kept = kept_spectrum ? std::optional(r.native_id) : std::nullopt;
-                if (!kept_spectrum) continue;
-                if (options.mz) keep_points_within(r, *options.mz);
-                // A precursor scan left out of the document cannot be referred to in it.
-                if (r.precursor && r.precursor->spectrum_ref && r.precursor->spectrum_ref != latest_ms1_kept)
-                    r.precursor->spectrum_ref.reset();
-                if (r.acquisition_kind == core::acquisition::mrm_transition && transitions_as_chromatograms) {
-                    // A measurement of its pair's chromatogram, unless the m/z window left its
-                    // point out; the total ion current counts it as it would count the spectrum.
-                    if (r.mz.empty()) continue;
-                    note_kind(info.kinds, r, transitions_as_chromatograms);
+                const Fate fate = filter.settle(r);
+                if (fate == Fate::left_out) continue;
+                if (fate == Fate::transition) {
+                    // A measurement of its pair's chromatogram; the total ion current counts it as
+                    // it would count the spectrum.
                     transitions.add(r);
                     other_points.push_back(transition_point(r));
                     continue;
                 }
-                note_kind(info.kinds, r, transitions_as_chromatograms);
                 points += r.mz.size();
                 if (kept != i) records[kept] = std::move(r);
                 ++kept;
@@ -258,23 +351,14 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
     if (result.spectra == 0 && transitions.size() == 0)
         result.warnings.push_back(nothing_written_warning(options.format));
 
-    if (mzml) {
+    if (census && (census->spectra != result.spectra || census->transitions != transitions.measurements()))
+        return std::unexpected("internal error: " + input_path + " decoded differently twice");
+    if (mzml && !census) {
         // The header, then the spectra written so far, read back, go into the checksum first.
-        const FileDigest& source = options.source_digest->wait();
-        if (source.os_error != 0)
-            return std::unexpected("cannot read " + input_path + ": " + std::strerror(source.os_error));
-        info.source_sha1 = source.hex;
-        info.spectrum_count = result.spectra;
-        // A document without spectra or chromatograms still says what it can be expected to hold:
-        // the kinds of the run's records, or, when the run had none, the kind every layout's
-        // scans are.
-        if (!info.kinds.any()) info.kinds = seen_kinds;
-        if (!info.kinds.any()) info.kinds.ms1 = true;
-        info.warnings = result.warnings;
-        std::string header = mzml::header(info);
-        header.resize(header_room, ' ');  // white space between elements, before the first spectrum
-        out.write_at(0, header);
-        checksum.update(header);
+        auto header = final_header(result.spectra, filter.written_kinds, filter.seen_kinds, result.warnings);
+        if (!header) return std::unexpected(header.error());
+        out.write_at(0, *header);
+        checksum.update(*header);
         std::string chunk;
         for (std::uint64_t at = header_room; at < out.size() && out.error() == 0; at += chunk.size()) {
             if (!out.read_at(at, static_cast<std::size_t>(std::min<std::uint64_t>(out.size() - at, 1 << 20)), chunk))

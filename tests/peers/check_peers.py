@@ -7,8 +7,10 @@ index too). pyOpenMS's semantic validator checks each file against the PSI mappi
 
 A directory whose name ends in "srm-as-spectra" holds files converted with --srm-as-spectra;
 one whose name ends in "validate-only" (files converted with options that leave out records)
-is only validated.
+is only validated; one whose name ends in "gzip" holds NAME.mzML.gz files, read as they are and
+then as text.
 """
+import gzip
 import json
 import sys
 import warnings
@@ -111,6 +113,16 @@ def main() -> int:
         for name, records in expected.items():
             path = Path(folder) / (Path(name).stem + ".mzML")
             try:
+                if Path(folder).name.endswith("gzip"):  # NAME.mzML.gz: read whole, and its text as any other
+                    packed = path.with_name(path.name + ".gz")
+                    experiment = pyopenms.MSExperiment()
+                    pyopenms.MzMLFile().load(str(packed), experiment)
+                    check(f"{packed}: pyOpenMS", [(*(a.tolist() for a in s.get_peaks()),) for s in experiment] ==
+                          [(r["mz"], r["intensity"]) for r in records if r["transition"] is None])
+                    with gzip.open(packed) as compressed:
+                        path.write_bytes(compressed.read())
+                    with mzml.MzML(gzip.open(packed)) as reader:
+                        check(f"{packed}: pyteomics", len(list(reader)) == experiment.getNrSpectra())
                 if Path(folder).name.endswith("validate-only"):
                     valid, errors, _ = pyopenms.MzMLFile().isSemanticallyValid(str(path))
                     check(f"{path}: semantic validator", not [e for e in errors if not allowed(str(e))])

@@ -2,6 +2,7 @@
 hold exactly what the reader returns; the index, the checksums and the schemas; errors, exit
 statuses, no partial files; threads."""
 import base64
+import gzip
 import hashlib
 import os
 import re
@@ -340,3 +341,14 @@ def test_windows_and_strip_zeros(tmp_path):
         assert got == want and len(want) > 0
         precursors = [p.get("spectrumRef") for p in root.iter(N + "precursor")]
         assert set(precursors) - {None} <= {e.get("id") for e in spectra}  # never a spectrum left out
+
+
+@pytest.mark.parametrize("name", ["run-gcms.qgd", "run-qtof.lcd", "broken.qgd"])
+def test_pipe_and_gzip_hold_the_same_document(converted, tmp_path, name):
+    source = next(i for i in converted[0] if Path(i).name == name)
+    written = (converted[1] / (Path(name).stem + ".mzML")).read_bytes()
+    # Into a pipe, which cannot seek: the same bytes, index offsets and checksums included.
+    piped = subprocess.run(f"'{CONVERT}' -o - '{source}' | cat", shell=True, capture_output=True, timeout=300)
+    assert piped.returncode == 0 and piped.stdout == written
+    assert convert("--gzip", "-o", tmp_path, source).returncode == 0
+    assert gzip.decompress((tmp_path / (Path(name).stem + ".mzML.gz")).read_bytes()) == written
