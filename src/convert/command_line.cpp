@@ -41,6 +41,11 @@ Converts .qgd and .lcd raw files to indexed mzML (or MGF), one output file per i
   -j, --jobs N         use N threads (default: one per core); several inputs are
                        converted at once, and a single input's spectra are encoded
                        in parallel
+      --metadata       also write NAME.metadata.json: the raw file (name, size, SHA-1),
+                       its layout and acquisition time, spectra per MS level, the
+                       retention time and m/z ranges, the MS1 total ion current,
+                       undecodable index entries, warnings, options, and the output
+                       (name, size, SHA-1)
       --overwrite      replace an existing output file (default: refuse)
   -q, --quiet          no progress line (shown only when stderr is a terminal)
   -h, --help           show this help and exit
@@ -106,6 +111,7 @@ bool set_flag(CommandLine& line, const std::string& name) {
     else if (name == "--numpress") line.numpress = true;
     else if (name == "--strip-zeros") line.strip_zeros = true;
     else if (name == "--gzip") line.gzip = true;
+    else if (name == "--metadata") line.metadata = true;
     else if (name == "-q" || name == "--quiet") line.quiet = true;
     else if (name == "-h" || name == "--help") line.help = true;
     else if (name == "-V" || name == "--version") line.version = true;
@@ -184,6 +190,8 @@ std::expected<CommandLine, std::string> parse_command_line(const std::vector<std
     if (!line.help && !line.version && line.inputs.empty()) return std::unexpected("no input files");
     if (line.output_directory == "-" && line.inputs.size() > 1)
         return std::unexpected("standard output (-o -) takes one input, not " + std::to_string(line.inputs.size()));
+    if (line.output_directory == "-" && line.metadata)
+        return std::unexpected("--metadata writes a file beside each output, which standard output (-o -) has not");
     return line;
 }
 

@@ -18,6 +18,7 @@ struct CommandLine {
     bool numpress = false;
     bool strip_zeros = false;
     bool gzip = false;
+    bool metadata = false;
     std::optional<exporter::Window> retention_time;
     std::optional<exporter::Window> mz;
     exporter::LevelRange levels;

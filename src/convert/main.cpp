@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <charconv>
+#include <cmath>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,9 +13,11 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "command_line.hpp"
+#include "export/metadata.hpp"
 #include "export/output_file.hpp"
 #include "export/sha1.hpp"
 #include "export/spectra.hpp"
@@ -37,6 +41,7 @@ int make_directories(const std::string& path) {
 struct Job {
     std::string input;
     std::string output;
+    std::string metadata;  // NAME.metadata.json beside the output, with --metadata
     std::optional<std::string> clash;  // another input that would write the same output
 };
 
@@ -49,7 +54,8 @@ std::vector<Job> plan(const CommandLine& line) {
     std::map<std::string, std::size_t> first_with_output;
     for (const std::string& input : line.inputs) {
         const auto stem = reader::split_file_name(input).stem;
-        Job job{input, directory + "/" + stem.value_or("unknown") + extension, std::nullopt};
+        Job job{input, directory + "/" + stem.value_or("unknown") + extension,
+                directory + "/" + stem.value_or("unknown") + ".metadata.json", std::nullopt};
         const auto [at, fresh] = first_with_output.try_emplace(job.output, jobs.size());
         if (!fresh) {
             job.clash = jobs[at->second].input;
@@ -65,6 +71,49 @@ bool exists(const std::string& path) {
     return ::lstat(path.c_str(), &info) == 0;
 }
 
+std::string file_name(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+std::string json_window(const std::optional<exporter::Window>& window) {
+    if (!window) return "null";
+    auto end = [](double x) {
+        if (!std::isfinite(x)) return std::string("null");
+        char text[32];
+        return std::string(text, std::to_chars(text, text + sizeof text, x).ptr);
+    };
+    std::string text = "[";
+    text.append(end(window->low)).append(", ").append(end(window->high)).append("]");
+    return text;
+}
+
+// The options that shaped an output, as the metadata names them.
+std::vector<std::pair<std::string, std::string>> option_facts(const CommandLine& line) {
+    auto flag = [](bool on) { return std::string(on ? "true" : "false"); };
+    const bool mzml = line.format == exporter::Format::Mzml;
+    return {{"format", mzml ? "\"mzML\"" : "\"mgf\""},
+            {"zlib", flag(line.compress)},
+            {"numpress", flag(line.numpress)},
+            {"strip_zeros", flag(line.strip_zeros)},
+            {"gzip", flag(line.gzip)},
+            {"srm_as_spectra", flag(line.srm_as_spectra)},
+            {"ms_level", json_window(exporter::Window{static_cast<double>(line.levels.lowest),
+                                                      line.levels.highest == UINT32_MAX
+                                                          ? std::numeric_limits<double>::infinity()
+                                                          : static_cast<double>(line.levels.highest)})},
+            {"rt", json_window(line.retention_time)},
+            {"mz", json_window(line.mz)}};
+}
+
+// The name, size and SHA-1 of the file at `path`, or the operating system's error number.
+std::expected<exporter::FileFacts, int> file_facts(const std::string& path) {
+    const cfb::File file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.fd() < 0) return std::unexpected(errno);
+    struct stat info {};
+    if (::fstat(file.fd(), &info) != 0) return std::unexpected(errno);
+    exporter::FileDigest digest = exporter::sha1_of_file(file.fd());
+    if (digest.os_error != 0) return std::unexpected(digest.os_error);
+    return exporter::FileFacts{file_name(path), static_cast<std::uint64_t>(info.st_size), std::move(digest.hex)};
+}
+
 // Converts one input; false, with the reason printed, when it failed.
 bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* pool, Console& console) {
     auto fail = [&](const std::string& why) {
@@ -75,6 +124,8 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     const bool to_standard_output = line.output_directory == "-";
     const std::string exists_text = job.output + " exists (use --overwrite to replace it)";
     if (!to_standard_output && !line.overwrite && exists(job.output)) return fail(exists_text);
+    if (line.metadata && !line.overwrite && exists(job.metadata))
+        return fail(job.metadata + " exists (use --overwrite to replace it)");
     // The input is opened once: the reader decodes that open file, and the SHA-1 for the mzML
     // header is of the same file, read through a second descriptor of it, whatever happens to
     // the path meanwhile. With threads to spare it is worked out while the file is decoded; the
@@ -84,12 +135,14 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     exporter::Pending<exporter::FileDigest> digest;
     cfb::File hashed;
     const bool mzml = line.format == exporter::Format::Mzml;
-    if (mzml) {
+    struct stat raw {};
+    if (::fstat(file->fd(), &raw) != 0) return fail(reader::Error::io_os(errno).to_string());
+    if (mzml || line.metadata) {
         hashed = cfb::File(::fcntl(file->fd(), F_DUPFD_CLOEXEC, 0));
         if (hashed.fd() < 0) return fail(reader::Error::io_os(errno).to_string());
     }
     auto work_out_digest = [&] { digest.set(exporter::sha1_of_file(hashed.fd())); };
-    const bool early_digest = pool && mzml;
+    const bool early_digest = pool && (mzml || line.metadata);
     if (early_digest) pool->submit(work_out_digest);
     struct WaitForDigest {
         exporter::Pending<exporter::FileDigest>& digest;
@@ -100,7 +153,13 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     } wait_for_digest{digest, early_digest};
     auto opened = reader::Reader::open(job.input, std::move(*file));
     if (!opened) return fail(opened.error().to_string());
-    if (mzml && !early_digest) work_out_digest();
+    if ((mzml || line.metadata) && !early_digest) work_out_digest();
+    exporter::ConversionFacts facts;
+    facts.layout = opened->variant() == reader::FileVariant::Gcms   ? "GC-MS"
+                   : opened->variant() == reader::FileVariant::Qtfl ? "QTOF"
+                                                                    : "TTFL";
+    facts.acquired_at = opened->acquired_at();
+    facts.mz_are_channel_indices = opened->mz_are_channel_indices();
     auto out = to_standard_output ? exporter::OutputFile::standard_output() : exporter::OutputFile::create(job.output);
     if (!out) return fail("cannot write " + job.output + ": " + std::strerror(out.error()));
     if (line.gzip) out->compress_as_gzip();
@@ -122,6 +181,21 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     if (const int error = out->commit(line.overwrite); error != 0)
         return fail(error == EEXIST ? exists_text : "cannot write " + out->final_path() + ": " + std::strerror(error));
     for (const std::string& warning : result->warnings) console.message(job.input + ": warning: " + warning);
+    if (!line.metadata) return true;
+    // The facts of the conversion beside its output, written as atomically.
+    const exporter::FileDigest& source = digest.wait();
+    if (source.os_error != 0) return fail("cannot read " + job.input + ": " + std::strerror(source.os_error));
+    facts.raw_file = {file_name(job.input), static_cast<std::uint64_t>(raw.st_size), source.hex};
+    facts.options = option_facts(line);
+    auto written = file_facts(job.output);
+    if (!written) return fail("cannot read " + job.output + ": " + std::strerror(written.error()));
+    facts.output = std::move(*written);
+    auto metadata = exporter::OutputFile::create(job.metadata);
+    if (!metadata) return fail("cannot write " + job.metadata + ": " + std::strerror(metadata.error()));
+    metadata->write(exporter::metadata_json(facts, *result));
+    if (const int error = metadata->commit(line.overwrite); error != 0)
+        return fail(error == EEXIST ? job.metadata + " exists (use --overwrite to replace it)"
+                                    : "cannot write " + job.metadata + ": " + std::strerror(error));
     return true;
 }
 

@@ -182,6 +182,20 @@ Census take_census(const reader::Reader& reader, const ExportOptions& options, b
 
 std::string_view software_version() noexcept { return TAVRIK_VERSION; }
 
+void WrittenSummary::add(const core::SpectrumRecord& r, bool measurement) {
+    if (measurement) ++srm_measurements;
+    else ++spectra_per_ms_level[r.ms_level];
+    const double rt = r.retention_time_sec;
+    if (!(first_retention_time_sec <= rt)) first_retention_time_sec = rt;  // NaN until the first
+    if (!(last_retention_time_sec >= rt)) last_retention_time_sec = rt;
+    for (const double mz : r.mz) {
+        if (!(lowest_mz <= mz)) lowest_mz = mz;
+        if (!(highest_mz >= mz)) highest_mz = mz;
+    }
+    if (r.ms_level == 1)
+        for (const float intensity : r.intensity) ms1_total_ion_current += intensity;
+}
+
 std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, const std::string& input_path,
                                                        const ExportOptions& options, OutputFile& out) {
     const bool mzml = options.format == Format::Mzml;
@@ -318,6 +332,7 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
                 core::SpectrumRecord& r = records[i];
                 const Fate fate = filter.settle(r);
                 if (fate == Fate::left_out) continue;
+                result.summary.add(r, fate == Fate::transition);
                 if (fate == Fate::transition) {
                     // A measurement of its pair's chromatogram; the total ion current counts it as
                     // it would count the spectrum.
@@ -346,6 +361,8 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
         if (options.input_bytes_done) *options.input_bytes_done += input_size - reported_bytes;
         if (decoder.undecoded_entries() > 0)
             result.warnings.push_back(undecoded_warning(decoder.undecoded_entries(), decoder.index_entries()));
+        result.summary.index_entries = decoder.index_entries();
+        result.summary.undecoded_index_entries = decoder.undecoded_entries();
     }  // the raw file's streams are freed here
     result.transition_chromatograms = transitions.size();
     if (result.spectra == 0 && transitions.size() == 0)

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <expected>
 #include <limits>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,10 +56,27 @@ struct ExportOptions {
     std::atomic<std::uint64_t>* input_bytes_done = nullptr;
 };
 
-// What a conversion could not carry over from the raw file, one sentence each.
+// What was written, in figures: of the spectra and the MRM measurements, as the reader holds them.
+struct WrittenSummary {
+    std::map<std::uint32_t, std::uint64_t> spectra_per_ms_level;
+    std::uint64_t srm_measurements = 0;  // MRM transition records written into chromatograms
+    double first_retention_time_sec = std::numeric_limits<double>::quiet_NaN();
+    double last_retention_time_sec = std::numeric_limits<double>::quiet_NaN();
+    double lowest_mz = std::numeric_limits<double>::quiet_NaN();
+    double highest_mz = std::numeric_limits<double>::quiet_NaN();
+    double ms1_total_ion_current = 0.0;
+    std::size_t index_entries = 0;
+    std::size_t undecoded_index_entries = 0;
+
+    // Counts a record written as a spectrum, or as a measurement of a chromatogram.
+    void add(const core::SpectrumRecord& r, bool measurement);
+};
+
+// What a conversion wrote, and what it could not carry over from the raw file, one sentence each.
 struct ExportResult {
     std::uint64_t spectra = 0;
     std::uint64_t transition_chromatograms = 0;
+    WrittenSummary summary;
     std::vector<std::string> warnings;
 };
 

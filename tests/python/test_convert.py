@@ -2,8 +2,10 @@
 hold exactly what the reader returns; the index, the checksums and the schemas; errors, exit
 statuses, no partial files; threads."""
 import base64
+import collections
 import gzip
 import hashlib
+import json
 import os
 import re
 import shutil
@@ -352,3 +354,37 @@ def test_pipe_and_gzip_hold_the_same_document(converted, tmp_path, name):
     assert piped.returncode == 0 and piped.stdout == written
     assert convert("--gzip", "-o", tmp_path, source).returncode == 0
     assert gzip.decompress((tmp_path / (Path(name).stem + ".mzML.gz")).read_bytes()) == written
+
+
+@pytest.mark.parametrize("name", ["run-gcms.qgd", "run-qtof.lcd", "nocal.lcd", "broken.qgd", "srm.qgd"])
+def test_metadata_describes_input_and_output(converted, tmp_path, name):
+    source = Path(next(i for i in converted[0] if Path(i).name == name))
+    run = convert("--metadata", "--strip-zeros", "-o", tmp_path, source)
+    assert run.returncode == 0, run.stderr
+    facts = json.loads((tmp_path / (source.stem + ".metadata.json")).read_text())
+    output = (tmp_path / (source.stem + ".mzML")).read_bytes()
+    raw = source.read_bytes()
+    head, records = raw_dump(str(source))
+    reader = tavrik.RawReader(str(source))
+    spectra = [(reader.read_spectrum(i), r) for i, r in enumerate(records)]
+    levels = collections.Counter(str(s.ms_level) for s, r in spectra if r["acquisition_kind"] != 1)
+    transitions = [s for s, r in spectra if r["acquisition_kind"] == 1]
+    times = [s.retention_time_sec for s, _ in spectra]
+    mz = [m for s, _ in spectra for m in s.mz]
+    warning = MADE.get(name, (None, None))[1]
+    assert facts == {
+        "raw_file": {"name": name, "size": len(raw), "sha1": hashlib.sha1(raw).hexdigest()},
+        "layout": {".qgd": "GC-MS"}.get(source.suffix, "QTOF" if records[0]["native_id"].startswith("scan=") else "TTFL"),
+        "acquired_at": head["acquired_at"], "mz_are_channel_indices": name == "nocal.lcd",
+        "index_entries": facts["index_entries"], "undecoded_index_entries": 1 if name == "broken.qgd" else 0,
+        "spectra_per_ms_level": dict(levels), "srm_chromatograms": len({(r["precursor"]["selected_mz"], s.mz[0])
+                                                                       for s, r in spectra if r["acquisition_kind"] == 1}),
+        "srm_measurements": len(transitions),
+        "retention_time_sec": {"first": min(times), "last": max(times)}, "mz": {"lowest": min(mz), "highest": max(mz)},
+        "ms1_total_ion_current": pytest.approx(sum(sum(s.intensity) for s, _ in spectra if s.ms_level == 1), rel=1e-12),
+        "warnings": [warning] if warning else [], "tavrik_version": "0.1.0",
+        "options": {"format": "mzML", "zlib": True, "numpress": False, "strip_zeros": True, "gzip": False,
+                    "srm_as_spectra": False, "ms_level": [1, None], "rt": None, "mz": None},
+        "output": {"name": source.stem + ".mzML", "size": len(output), "sha1": hashlib.sha1(output).hexdigest()}}
+    again = convert("--metadata", "-o", tmp_path, source)  # the output is refused, so nothing is written
+    assert again.returncode == 1 and json.loads((tmp_path / (source.stem + ".metadata.json")).read_text()) == facts

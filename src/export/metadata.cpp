@@ -1,0 +1,82 @@
+#include "export/metadata.hpp"
+
+#include <cmath>
+
+#include "export/xml_text.hpp"
+#include "utf8.hpp"
+
+namespace exporter {
+namespace {
+
+std::string json_number(double value) {
+    if (!std::isfinite(value)) return "null";
+    std::string text;
+    append_number(text, value);
+    return text;
+}
+
+std::string json_file(const FileFacts& file) {
+    return "{\"name\": " + json_string(file.name) + ", \"size\": " + std::to_string(file.size) +
+           ", \"sha1\": " + json_string(file.sha1) + "}";
+}
+
+}  // namespace
+
+std::string json_string(std::string_view text) {
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string out = "\"";
+    for (std::size_t i = 0; i < text.size();) {
+        const utf8::Sequence next = utf8::next_sequence(text.substr(i));
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (!next.valid) {
+            out += "\xEF\xBF\xBD";
+        } else if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            out += "\\u00";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out.append(text.substr(i, next.length));
+        }
+        i += next.length;
+    }
+    return out + "\"";
+}
+
+std::string metadata_json(const ConversionFacts& facts, const ExportResult& result) {
+    const WrittenSummary& s = result.summary;
+    std::string levels;
+    for (const auto& [level, count] : s.spectra_per_ms_level)
+        levels += (levels.empty() ? "" : ", ") + json_string(std::to_string(level)) + ": " + std::to_string(count);
+    std::string warnings;
+    for (const std::string& warning : result.warnings) warnings += (warnings.empty() ? "" : ", ") + json_string(warning);
+    std::string options;
+    for (const auto& [name, value] : facts.options)
+        options += (options.empty() ? "" : ", ") + json_string(name) + ": " + value;
+    std::string out = "{\n";
+    auto line = [&](std::string_view key, const std::string& value, bool last = false) {
+        out.append("  ").append(json_string(key)).append(": ").append(value).append(last ? "\n" : ",\n");
+    };
+    line("raw_file", json_file(facts.raw_file));
+    line("layout", json_string(facts.layout));
+    line("acquired_at", facts.acquired_at ? json_string(*facts.acquired_at) : "null");
+    line("mz_are_channel_indices", facts.mz_are_channel_indices ? "true" : "false");
+    line("index_entries", std::to_string(s.index_entries));
+    line("undecoded_index_entries", std::to_string(s.undecoded_index_entries));
+    line("spectra_per_ms_level", "{" + levels + "}");
+    line("srm_chromatograms", std::to_string(result.transition_chromatograms));
+    line("srm_measurements", std::to_string(s.srm_measurements));
+    line("retention_time_sec", "{\"first\": " + json_number(s.first_retention_time_sec) +
+                                   ", \"last\": " + json_number(s.last_retention_time_sec) + "}");
+    line("mz", "{\"lowest\": " + json_number(s.lowest_mz) + ", \"highest\": " + json_number(s.highest_mz) + "}");
+    line("ms1_total_ion_current", json_number(s.ms1_total_ion_current));
+    line("warnings", "[" + warnings + "]");
+    line("tavrik_version", json_string(software_version()));
+    line("options", "{" + options + "}");
+    line("output", json_file(facts.output), true);
+    return out + "}\n";
+}
+
+}  // namespace exporter
