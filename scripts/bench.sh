@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the benchmark: bench/run.py (reading), bench/open.py (opening) and
 # bench/convert.py (conversion); arguments go to all three, e.g. --scale 0.1. A first argument
-# --open-only runs only bench/open.py, and --convert-only only bench/convert.py, and then its own
-# options may follow too.
+# --open-only runs only bench/open.py, --convert-only only bench/convert.py, and --variants-only only
+# bench/variants.py (the converter's options), and then its own options may follow too.
 # The readers a user would pick instead run in build/peers-venv, made from an ordinary python3
 # (or $PEERS_PYTHON).
 set -euo pipefail
@@ -11,6 +11,10 @@ cd "$root"
 source scripts/peers.sh  # before .venv is on PATH
 bash scripts/bootstrap.sh
 source scripts/build.sh
+if [ "${1:-}" = --variants-only ]; then
+  shift
+  exec .venv/bin/python bench/variants.py "$@"
+fi
 if [ "${1:-}" = --open-only ]; then
   shift
   exec .venv/bin/python bench/open.py "$@"

@@ -157,7 +157,7 @@ struct Census {
 };
 
 Census take_census(const reader::Reader& reader, const ExportOptions& options, bool transitions_as_chromatograms) {
-    core::PointArena point_lists;
+    // Point lists from the heap, each freed with its entry's records: an arena would keep them all.
     reader::ScanDecoder decoder(reader);
     RecordFilter filter(options, transitions_as_chromatograms);
     Census census;
