@@ -71,13 +71,8 @@ void binary_array(std::string& out, std::string_view indent, std::span<const Num
                   const ArrayEncoding& encoding, std::string_view array) {
     std::optional<std::vector<std::byte>> packed;
     if (encoding.numpress) {
-        if (prediction == Prediction::short_logged_float) {
-            if (const auto fixed_point = numpress::slof_fixed_point(values))
-                packed = numpress::encode_slof(values, *fixed_point);
-        } else if constexpr (std::is_same_v<Number, double>) {
-            if (const auto fixed_point = numpress::linear_fixed_point(values))
-                packed = numpress::encode_linear(values, *fixed_point);
-        }
+        if (prediction == Prediction::short_logged_float) packed = numpress::encode_slof(values);
+        else if constexpr (std::is_same_v<Number, double>) packed = numpress::encode_linear(values);
     }
     const std::string inner = std::string(indent) + "  ";
     thread_local std::string body;  // kept between arrays, so that it stops growing

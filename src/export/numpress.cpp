@@ -25,15 +25,15 @@ void append_le(std::vector<std::byte>& out, std::uint32_t value, int bytes) {
 // leading 0xF half-bytes as 8 + the count, and otherwise 0 before all eight half-bytes.
 void append_half_bytes(std::vector<std::uint8_t>& out, std::int32_t value) {
     const auto bits = static_cast<std::uint32_t>(value);
-    const std::uint32_t top = 0xF0000000u;
-    std::uint32_t skipped = 0;
-    if ((bits & top) == 0) {
-        while (skipped < 8 && (bits & (top >> (4 * skipped))) == 0) ++skipped;
+    std::uint32_t skipped;
+    if ((bits >> 28) == 0) {
+        skipped = static_cast<std::uint32_t>(std::countl_zero(bits)) / 4;  // 8 for zero
         out.push_back(static_cast<std::uint8_t>(skipped));
-    } else if ((bits & top) == top) {
-        while (skipped < 7 && (bits & (top >> (4 * skipped))) == (top >> (4 * skipped))) ++skipped;
+    } else if ((bits >> 28) == 0xF) {
+        skipped = std::min(static_cast<std::uint32_t>(std::countl_one(bits)) / 4, 7u);
         out.push_back(static_cast<std::uint8_t>(8 + skipped));
     } else {
+        skipped = 0;
         out.push_back(0);
     }
     for (std::uint32_t k = 0; k < 8 - skipped; ++k) out.push_back(static_cast<std::uint8_t>((bits >> (4 * k)) & 0xF));
@@ -46,7 +46,7 @@ bool all_finite_and_not_negative(std::span<const Number> values) {
 
 }  // namespace
 
-std::optional<double> linear_fixed_point(std::span<const double> values) {
+std::optional<std::vector<std::byte>> encode_linear(std::span<const double> values) {
     if (values.size() == 1 || !all_finite_and_not_negative(values)) return std::nullopt;
     double largest = 0.0;
     for (std::size_t i = 0; i < values.size(); ++i) {
@@ -56,19 +56,16 @@ std::optional<double> linear_fixed_point(std::span<const double> values) {
             largest = std::max(largest, std::ceil(std::abs(residual) + 1));
         }
     }
-    return largest > 0 ? std::floor(int32_limit / largest) : int32_limit;
-}
+    const double fixed_point = largest > 0 ? std::floor(int32_limit / largest) : int32_limit;
 
-std::vector<std::byte> encode_linear(std::span<const double> values, double fixed_point) {
     std::vector<std::byte> out;
     out.reserve(8 + 8 + values.size() * 5 / 2 + 1);
     append_fixed_point(out, fixed_point);
-    auto scaled = [&](double v) { return static_cast<std::int64_t>(v * fixed_point + 0.5); };
+    thread_local std::vector<std::uint8_t> half_bytes;
+    half_bytes.clear();
     std::int64_t before = 0, last = 0;
-    std::vector<std::uint8_t> half_bytes;
-    half_bytes.reserve(values.size() > 2 ? (values.size() - 2) * 3 : 0);
     for (std::size_t i = 0; i < values.size(); ++i) {
-        const std::int64_t now = scaled(values[i]);
+        const auto now = static_cast<std::int64_t>(values[i] * fixed_point + 0.5);
         if (i < 2) append_le(out, static_cast<std::uint32_t>(now), 4);
         else append_half_bytes(half_bytes, static_cast<std::int32_t>(now - (2 * last - before)));
         before = last;
@@ -82,28 +79,29 @@ std::vector<std::byte> encode_linear(std::span<const double> values, double fixe
 }
 
 template <typename Number>
-std::optional<double> slof_fixed_point(std::span<const Number> values) {
+std::optional<std::vector<std::byte>> encode_slof(std::span<const Number> values) {
     if (!all_finite_and_not_negative(values)) return std::nullopt;
+    thread_local std::vector<double> logs;  // each worked out once
+    logs.resize(values.size());
     double largest = 0.0;
-    for (const Number v : values) largest = std::max(largest, std::log(static_cast<double>(v) + 1));
-    return largest > 0 ? std::floor(uint16_limit / largest) : uint16_limit;
-}
-
-template <typename Number>
-std::vector<std::byte> encode_slof(std::span<const Number> values, double fixed_point) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        logs[i] = std::log1p(static_cast<double>(values[i]));
+        largest = std::max(largest, logs[i]);
+    }
+    const double fixed_point = largest > 0 ? std::floor(uint16_limit / largest) : uint16_limit;
     std::vector<std::byte> out;
     out.reserve(8 + 2 * values.size());
     append_fixed_point(out, fixed_point);
-    for (const Number v : values) {
-        const double scaled = std::log(static_cast<double>(v) + 1) * fixed_point + 0.5;
-        append_le(out, static_cast<std::uint32_t>(std::min(scaled, uint16_limit)), 2);
+    out.resize(8 + 2 * values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const auto scaled = static_cast<std::uint32_t>(std::min(logs[i] * fixed_point + 0.5, uint16_limit));
+        out[8 + 2 * i] = static_cast<std::byte>(scaled);
+        out[9 + 2 * i] = static_cast<std::byte>(scaled >> 8);
     }
     return out;
 }
 
-template std::optional<double> slof_fixed_point<float>(std::span<const float>);
-template std::optional<double> slof_fixed_point<double>(std::span<const double>);
-template std::vector<std::byte> encode_slof<float>(std::span<const float>, double);
-template std::vector<std::byte> encode_slof<double>(std::span<const double>, double);
+template std::optional<std::vector<std::byte>> encode_slof<float>(std::span<const float>);
+template std::optional<std::vector<std::byte>> encode_slof<double>(std::span<const double>);
 
 }  // namespace exporter::numpress

@@ -10,27 +10,22 @@
 
 namespace exporter::numpress {
 
-// Linear prediction. The fixed point is the largest that keeps every value and every
-// prediction residual, scaled, within a signed 32-bit integer: each decoded value is within
-// 0.5 / fixed point of the original, about (largest value) / 2^32 (5e-7 at m/z 2000) for a
-// smooth array, (largest value) / 2^31 at worst, where a residual is twice the largest. Nothing
-// when the array has a negative or non-finite value, which the encoding cannot carry, or a
-// single value, which some decoders cannot read back.
-std::optional<double> linear_fixed_point(std::span<const double> values);
-// The encoding: the fixed point (8 bytes, big-endian), the first two values as scaled
-// integers (4 bytes each, little-endian), then each residual from the linear prediction of the
-// two before, in the half-byte integer code.
-std::vector<std::byte> encode_linear(std::span<const double> values, double fixed_point);
+// Linear prediction, with the largest fixed point that keeps every value and every prediction
+// residual, scaled, within a signed 32-bit integer: each decoded value is within 0.5 / fixed
+// point of the original, about (largest value) / 2^32 (5e-7 at m/z 2000) for a smooth array,
+// (largest value) / 2^31 at worst, where a residual is twice the largest. The encoding: the
+// fixed point (8 bytes, big-endian), the first two values as scaled integers (4 bytes each,
+// little-endian), then each residual from the linear prediction of the two before, in the
+// half-byte integer code. Nothing when the array has a negative or non-finite value, which the
+// encoding cannot carry, or a single value, which some decoders cannot read back.
+std::optional<std::vector<std::byte>> encode_linear(std::span<const double> values);
 
-// Short logged float. The fixed point is the largest that keeps log(value + 1), scaled, within
-// an unsigned 16-bit integer: each decoded value + 1 is within a factor exp(0.5 / fixed point)
-// of the original + 1, a relative error of about log(largest + 1) / 131070 (1.7e-4 for values
-// up to 2^32). Nothing when the array has a negative or non-finite value.
+// Short logged float, with the largest fixed point that keeps log(value + 1), scaled, within an
+// unsigned 16-bit integer: each decoded value + 1 is within a factor exp(0.5 / fixed point) of
+// the original + 1, a relative error of about log(largest + 1) / 131070 (1.7e-4 for values up
+// to 2^32). The encoding: the fixed point (8 bytes, big-endian), then each value as a 2-byte
+// little-endian unsigned integer. Nothing when the array has a negative or non-finite value.
 template <typename Number>
-std::optional<double> slof_fixed_point(std::span<const Number> values);
-// The encoding: the fixed point (8 bytes, big-endian), then each value as a 2-byte
-// little-endian unsigned integer.
-template <typename Number>
-std::vector<std::byte> encode_slof(std::span<const Number> values, double fixed_point);
+std::optional<std::vector<std::byte>> encode_slof(std::span<const Number> values);
 
 }  // namespace exporter::numpress
