@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <optional>
@@ -17,6 +16,7 @@
 #include "export/sha1.hpp"
 #include "export/spectra.hpp"
 #include "export/task_pool.hpp"
+#include "os_text.hpp"
 #include "progress.hpp"
 #include "reader/reader.hpp"
 
@@ -87,7 +87,7 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     auto opened = reader::Reader::open(job.input);
     if (!opened) return fail(opened.error().to_string());
     auto out = exporter::OutputFile::create(job.output);
-    if (!out) return fail("cannot write " + job.output + ": " + std::strerror(out.error()));
+    if (!out) return fail("cannot write " + job.output + ": " + os_text::error_text(out.error()));
     exporter::ExportOptions options;
     options.format = line.format;
     options.compress = line.compress;
@@ -99,7 +99,7 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     auto result = exporter::export_spectra(std::move(*opened), job.input, options, *out);
     if (!result) return fail(result.error());
     if (const int error = out->commit(line.overwrite); error != 0)
-        return fail(error == EEXIST ? exists_text : "cannot write " + job.output + ": " + std::strerror(error));
+        return fail(error == EEXIST ? exists_text : "cannot write " + job.output + ": " + os_text::error_text(error));
     for (const std::string& warning : result->warnings) console.message(job.input + ": warning: " + warning);
     return true;
 }
@@ -107,7 +107,7 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
 int run(const CommandLine& line) {
     if (const int error = make_directories(line.output_directory); error != 0) {
         std::fprintf(stderr, "tavrik-convert: cannot create %s: %s\n", line.output_directory.c_str(),
-                     std::strerror(error));
+                     os_text::error_text(error).c_str());
         return 1;
     }
     exporter::remove_temporary_files_on_signals();

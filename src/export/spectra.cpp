@@ -2,7 +2,6 @@
 
 #include <climits>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <memory>
 
@@ -11,6 +10,7 @@
 #include "export/mzml.hpp"
 #include "export/sha1.hpp"
 #include "export/xml_text.hpp"
+#include "os_text.hpp"
 
 #ifndef TAVRIK_VERSION
 #error "TAVRIK_VERSION must name the project's version"
@@ -68,7 +68,7 @@ std::string nothing_written_warning(Format format) {
 }
 
 std::string write_error(const OutputFile& out) {
-    return "cannot write " + out.final_path() + ": " + std::strerror(out.error());
+    return "cannot write " + out.final_path() + ": " + os_text::error_text(out.error());
 }
 
 bool wanted(const core::SpectrumRecord& r, const ExportOptions& options) {
@@ -211,7 +211,7 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
         // The header, then the spectra written so far, read back, go into the checksum first.
         const FileDigest& source = digest.wait();
         if (source.os_error != 0)
-            return std::unexpected("cannot read " + input_path + ": " + std::strerror(source.os_error));
+            return std::unexpected("cannot read " + input_path + ": " + os_text::error_text(source.os_error));
         info.source_sha1 = source.hex;
         info.spectrum_count = result.spectra;
         info.warnings = result.warnings;
