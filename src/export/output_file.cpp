@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <array>
@@ -17,6 +18,22 @@ namespace exporter {
 namespace {
 
 constexpr std::size_t buffer_size = std::size_t{1} << 20;
+
+// The rename that fails with EEXIST rather than replace a file (Linux 3.15), called by its system
+// call number: C libraries before glibc 2.28 have no wrapper for it, nor their headers the flag.
+#ifndef RENAME_NOREPLACE
+#define RENAME_NOREPLACE (1 << 0)
+#endif
+#ifndef SYS_renameat2
+#if defined(__x86_64__)
+#define SYS_renameat2 316
+#elif defined(__aarch64__)
+#define SYS_renameat2 276
+#endif
+#endif
+int rename_no_replace(const char* from, const char* to) noexcept {
+    return static_cast<int>(::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE));
+}
 
 // Temporary paths still open, for the signal handler; a slot holds the path's text or null.
 std::array<std::atomic<const char*>, 512> open_temporaries{};
@@ -194,7 +211,7 @@ int OutputFile::commit(bool replace) {
     int result = 0;
     if (replace) {
         if (::rename(temporary_path_.c_str(), final_path_.c_str()) != 0) result = errno;
-    } else if (::renameat2(AT_FDCWD, temporary_path_.c_str(), AT_FDCWD, final_path_.c_str(), RENAME_NOREPLACE) != 0) {
+    } else if (rename_no_replace(temporary_path_.c_str(), final_path_.c_str()) != 0) {
         result = errno;
         // A file system without the no-replace rename: a hard link fails the same way on an existing name.
         if (result == EINVAL || result == ENOSYS) {
