@@ -13,7 +13,7 @@ as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
 # 1. Debian packages --------------------------------------------------------------------
 debs=(build-essential dpkg-dev pkg-config libgtest-dev
-      libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev
+      libmbedtls-dev libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev
       libreadline-dev uuid-dev libexpat1-dev libdeflate-dev libxml2-utils strace)
 missing=()
 for p in "${debs[@]}"; do

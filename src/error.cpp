@@ -1,14 +1,11 @@
 #include "error.hpp"
 
-#include <cstring>
+#include "os_text.hpp"
 
 namespace reader {
 
 Error Error::io_os(int os_error) {
-    char buffer[256];
-    // The GNU strerror_r, which is thread-safe and may return a static text instead of `buffer`.
-    const char* text = ::strerror_r(os_error, buffer, sizeof buffer);
-    return Error(Kind::Io, std::string(text) + " (os error " + std::to_string(os_error) + ")");
+    return Error(Kind::Io, os_text::error_text(os_error) + " (os error " + std::to_string(os_error) + ")");
 }
 
 std::string Error::to_string() const {

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "names.hpp"
+#include "os_text.hpp"
 
 namespace cfb {
 namespace {
@@ -44,7 +45,7 @@ std::optional<ReadError> read_exact(int fd, std::byte* out, std::size_t size, st
         const ssize_t got = ::pread(fd, out, size, static_cast<off_t>(offset));
         if (got < 0) {
             if (errno == EINTR) continue;
-            return ReadError{errno, std::strerror(errno)};
+            return ReadError{errno, os_text::error_text(errno)};
         }
         if (got == 0) return ReadError{0, "data reaches past the end of the file"};
         out += got;
@@ -232,7 +233,7 @@ using Failure = std::unexpected<std::string>;
 
 std::expected<void, std::string> read_header(Container::State& s, std::array<std::byte, header_size>& h) {
     struct stat info{};
-    if (::fstat(s.file.fd(), &info) != 0) return Failure(std::string("cannot stat the file: ") + std::strerror(errno));
+    if (::fstat(s.file.fd(), &info) != 0) return Failure(std::string("cannot stat the file: ") + os_text::error_text(errno));
     s.file_size = static_cast<std::uint64_t>(info.st_size);
     if (s.file_size < header_size)
         return Failure("file of " + std::to_string(s.file_size) + " bytes is too small for a header");

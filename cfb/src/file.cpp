@@ -7,6 +7,10 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23  // Linux 5.14; older headers lack it, and older kernels refuse it
+#endif
+
 namespace cfb {
 
 File& File::operator=(File&& other) noexcept {

@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <optional>
@@ -22,6 +21,7 @@
 #include "export/sha1.hpp"
 #include "export/spectra.hpp"
 #include "export/task_pool.hpp"
+#include "os_text.hpp"
 #include "progress.hpp"
 #include "reader/reader.hpp"
 
@@ -161,7 +161,7 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     facts.acquired_at = opened->acquired_at();
     facts.mz_are_channel_indices = opened->mz_are_channel_indices();
     auto out = to_standard_output ? exporter::OutputFile::standard_output() : exporter::OutputFile::create(job.output);
-    if (!out) return fail("cannot write " + job.output + ": " + std::strerror(out.error()));
+    if (!out) return fail("cannot write " + job.output + ": " + os_text::error_text(out.error()));
     if (line.gzip) out->compress_as_gzip();
     exporter::ExportOptions options;
     options.format = line.format;
@@ -179,30 +179,30 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     auto result = exporter::export_spectra(std::move(*opened), job.input, options, *out);
     if (!result) return fail(result.error());
     if (const int error = out->commit(line.overwrite); error != 0)
-        return fail(error == EEXIST ? exists_text : "cannot write " + out->final_path() + ": " + std::strerror(error));
+        return fail(error == EEXIST ? exists_text : "cannot write " + out->final_path() + ": " + os_text::error_text(error));
     for (const std::string& warning : result->warnings) console.message(job.input + ": warning: " + warning);
     if (!line.metadata) return true;
     // The facts of the conversion beside its output, written as atomically.
     const exporter::FileDigest& source = digest.wait();
-    if (source.os_error != 0) return fail("cannot read " + job.input + ": " + std::strerror(source.os_error));
+    if (source.os_error != 0) return fail("cannot read " + job.input + ": " + os_text::error_text(source.os_error));
     facts.raw_file = {file_name(job.input), static_cast<std::uint64_t>(raw.st_size), source.hex};
     facts.options = option_facts(line);
     auto written = file_facts(job.output);
-    if (!written) return fail("cannot read " + job.output + ": " + std::strerror(written.error()));
+    if (!written) return fail("cannot read " + job.output + ": " + os_text::error_text(written.error()));
     facts.output = std::move(*written);
     auto metadata = exporter::OutputFile::create(job.metadata);
-    if (!metadata) return fail("cannot write " + job.metadata + ": " + std::strerror(metadata.error()));
+    if (!metadata) return fail("cannot write " + job.metadata + ": " + os_text::error_text(metadata.error()));
     metadata->write(exporter::metadata_json(facts, *result));
     if (const int error = metadata->commit(line.overwrite); error != 0)
         return fail(error == EEXIST ? job.metadata + " exists (use --overwrite to replace it)"
-                                    : "cannot write " + job.metadata + ": " + std::strerror(error));
+                                    : "cannot write " + job.metadata + ": " + os_text::error_text(error));
     return true;
 }
 
 int run(const CommandLine& line) {
     if (const int error = line.output_directory == "-" ? 0 : make_directories(line.output_directory); error != 0) {
         std::fprintf(stderr, "tavrik-convert: cannot create %s: %s\n", line.output_directory.c_str(),
-                     std::strerror(error));
+                     os_text::error_text(error).c_str());
         return 1;
     }
     exporter::remove_temporary_files_on_signals();

@@ -1,9 +1,9 @@
 #include "export/binary_array.hpp"
 
-#include <libdeflate.h>
-#include <openssl/evp.h>
+#include "export/base64.hpp"
 
-#include <climits>
+#include <libdeflate.h>
+
 #include <memory>
 #include <new>
 #include <vector>
@@ -20,25 +20,6 @@ struct ThreadCompressor {
     std::unique_ptr<libdeflate_compressor, FreeCompressor> compressor{libdeflate_alloc_compressor(zlib_level)};
     std::vector<std::byte> buffer;
 };
-
-// Appends the base64 text of `bytes`; returns the number of characters appended.
-std::size_t append_base64(std::string& out, std::span<const std::byte> bytes) {
-    // EVP_EncodeBlock takes an int length; whole groups of 3 bytes at a time keep one text.
-    constexpr std::size_t piece = std::size_t{3} << 28;
-    const std::size_t before = out.size();
-    while (!bytes.empty()) {
-        const std::size_t n = std::min(bytes.size(), piece);
-        const std::size_t at = out.size();
-        out.resize_and_overwrite(at + 4 * ((n + 2) / 3) + 1, [&](char* data, std::size_t) {
-            const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(data + at),
-                                                reinterpret_cast<const unsigned char*>(bytes.data()),
-                                                static_cast<int>(n));
-            return at + static_cast<std::size_t>(written);
-        });
-        bytes = bytes.subspan(n);
-    }
-    return out.size() - before;
-}
 
 }  // namespace
 

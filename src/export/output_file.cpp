@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <libdeflate.h>
@@ -21,6 +22,22 @@ namespace {
 constexpr std::size_t buffer_size = std::size_t{1} << 20;
 // Compressed output files (--gzip): level 6, the gzip program's own default.
 constexpr int gzip_level = 6;
+
+// The rename that fails with EEXIST rather than replace a file (Linux 3.15), called by its system
+// call number: C libraries before glibc 2.28 have no wrapper for it, nor their headers the flag.
+#ifndef RENAME_NOREPLACE
+#define RENAME_NOREPLACE (1 << 0)
+#endif
+#ifndef SYS_renameat2
+#if defined(__x86_64__)
+#define SYS_renameat2 316
+#elif defined(__aarch64__)
+#define SYS_renameat2 276
+#endif
+#endif
+int rename_no_replace(const char* from, const char* to) noexcept {
+    return static_cast<int>(::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE));
+}
 
 mode_t file_mode() {
     static const mode_t mode = [] {
@@ -51,12 +68,6 @@ int sync(int fd) {
         result = ::fsync(fd);
     } while (result != 0 && errno == EINTR);
     return result;
-}
-
-// rename(2) that fails with EEXIST rather than replace `to`; EINVAL or ENOSYS where the file
-// system or the kernel cannot do it.
-int rename_no_replace(const char* from, const char* to) {
-    return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
 }
 
 std::string directory_of(const std::string& path) {

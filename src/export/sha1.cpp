@@ -1,6 +1,7 @@
 #include "export/sha1.hpp"
 
-#include <openssl/evp.h>
+#include <mbedtls/sha1.h>
+#include <mbedtls/version.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,24 +11,36 @@
 
 namespace exporter {
 
-void Sha1::Free::operator()(evp_md_ctx_st* context) const noexcept { EVP_MD_CTX_free(context); }
+// Mbed TLS 2 names the calls that report errors with a suffix; 3 drops it (SHA-1 itself never fails).
+#if MBEDTLS_VERSION_MAJOR < 3
+#define mbedtls_sha1_starts mbedtls_sha1_starts_ret
+#define mbedtls_sha1_update mbedtls_sha1_update_ret
+#define mbedtls_sha1_finish mbedtls_sha1_finish_ret
+#endif
 
-Sha1::Sha1() : context_(EVP_MD_CTX_new()) {
-    if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_sha1(), nullptr) != 1) throw std::bad_alloc();
+void Sha1::Free::operator()(mbedtls_sha1_context* context) const noexcept {
+    mbedtls_sha1_free(context);
+    delete context;
+}
+
+Sha1::Sha1() : context_(new mbedtls_sha1_context) {
+    mbedtls_sha1_init(context_.get());
+    mbedtls_sha1_starts(context_.get());
 }
 Sha1::~Sha1() = default;
 
-void Sha1::update(std::string_view bytes) { EVP_DigestUpdate(context_.get(), bytes.data(), bytes.size()); }
+void Sha1::update(std::string_view bytes) {
+    mbedtls_sha1_update(context_.get(), reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+}
 
 std::string Sha1::hex_digest() {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    EVP_DigestFinal_ex(context_.get(), digest, &size);
+    unsigned char digest[20];
+    mbedtls_sha1_finish(context_.get(), digest);
     static constexpr char hex[] = "0123456789abcdef";
     std::string text;
-    for (unsigned int i = 0; i < size; ++i) {
-        text += hex[digest[i] >> 4];
-        text += hex[digest[i] & 15];
+    for (const unsigned char byte : digest) {
+        text += hex[byte >> 4];
+        text += hex[byte & 15];
     }
     return text;
 }

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-struct evp_md_ctx_st;
+struct mbedtls_sha1_context;
 
 namespace exporter {
 
@@ -20,9 +20,9 @@ public:
 
 private:
     struct Free {
-        void operator()(evp_md_ctx_st* context) const noexcept;
+        void operator()(mbedtls_sha1_context* context) const noexcept;
     };
-    std::unique_ptr<evp_md_ctx_st, Free> context_;
+    std::unique_ptr<mbedtls_sha1_context, Free> context_;
 };
 
 // The SHA-1 of the whole of the open regular file `fd` (read at offsets, so the descriptor may be

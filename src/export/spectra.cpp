@@ -2,7 +2,6 @@
 
 #include <climits>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <memory>
 
@@ -11,6 +10,7 @@
 #include "export/mzml.hpp"
 #include "export/sha1.hpp"
 #include "export/xml_text.hpp"
+#include "os_text.hpp"
 
 #ifndef TAVRIK_VERSION
 #error "TAVRIK_VERSION must name the project's version"
@@ -70,7 +70,7 @@ std::string nothing_written_warning(Format format) {
 }
 
 std::string write_error(const OutputFile& out) {
-    return "cannot write " + out.final_path() + ": " + std::strerror(out.error());
+    return "cannot write " + out.final_path() + ": " + os_text::error_text(out.error());
 }
 
 // The figures a transition record would have given the chromatograms as a spectrum.
@@ -236,7 +236,7 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
                             std::vector<std::string> warnings) -> std::expected<std::string, std::string> {
         const FileDigest& source = options.source_digest->wait();
         if (source.os_error != 0)
-            return std::unexpected("cannot read " + input_path + ": " + std::strerror(source.os_error));
+            return std::unexpected("cannot read " + input_path + ": " + os_text::error_text(source.os_error));
         DocumentInfo final_info = info;
         final_info.source_sha1 = source.hex;
         final_info.spectrum_count = spectra;

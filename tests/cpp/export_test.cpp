@@ -7,11 +7,13 @@
 
 #include <unistd.h>
 
+#include "export/base64.hpp"
 #include "export/output_file.hpp"
 #include "export/xml_text.hpp"
 
 namespace fs = std::filesystem;
 using exporter::OutputFile;
+using namespace std::string_view_literals;
 
 TEST(XmlText, IdentifiersStayValid) {
     // A spectrum identifier must stay "key=value" pairs apart by single spaces.
@@ -49,6 +51,22 @@ std::string read_all(const fs::path& path) {
     return text.str();
 }
 }  // namespace
+
+TEST(Base64, EveryRemainderAndEveryByte) {
+    const auto text = [](std::string_view bytes) {
+        std::string out = "<";
+        const std::size_t appended = exporter::append_base64(out, std::as_bytes(std::span(bytes)));
+        EXPECT_EQ(appended, out.size() - 1);
+        return out.substr(1);
+    };
+    EXPECT_EQ(text(""), "");
+    EXPECT_EQ(text("f"), "Zg==");
+    EXPECT_EQ(text("fo"), "Zm8=");
+    EXPECT_EQ(text("foo"), "Zm9v");
+    EXPECT_EQ(text("foobar"), "Zm9vYmFy");
+    EXPECT_EQ(text("\xFB\xEF\xBE\x00\x10\x83"sv), "++++ABCD");
+    EXPECT_EQ(text("\xFF\xFF\xFF\xFF"sv), "/////w==");
+}
 
 TEST(OutputFile, AppearsOnlyWhenCommittedAndNeverReplacesUnasked) {
     const fs::path dir = fs::temp_directory_path() / ("tavrik-output-" + std::to_string(::getpid()));

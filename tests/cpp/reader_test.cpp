@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <sstream>
 
 #include "byte_builder.hpp"
+#include "os_text.hpp"
 #include "core/spectrum.hpp"
 #include "reader/reader.hpp"
 
@@ -15,6 +17,10 @@ TEST(ErrorText, Display) {
     std::ostringstream out;
     out << Error::io("broken chain");
     EXPECT_EQ(out.str(), "I/O error: broken chain");
+#ifdef __GLIBC__
+    // The texts every build uses are the C library's own where that is glibc.
+    for (int error = -1; error < 140; ++error) EXPECT_EQ(os_text::error_text(error), std::strerror(error)) << error;
+#endif
 }
 
 TEST(FileName, StemAndExtension) {

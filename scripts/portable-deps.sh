@@ -1,0 +1,104 @@
+# Sourced after toolchain.sh: portable_deps TARGET [googletest] builds the libraries tavrik links
+# for TARGET with the portable toolchain, once, into "$(target_prefix TARGET)": libdeflate
+# (compression) and Mbed TLS's crypto library (SHA-1), and GoogleTest when asked (for the C++
+# tests built for another architecture). Each comes from the Debian source package of the suite
+# and version pinned here, its upstream tarball checked against the checksum pinned here; the
+# mirror comes from the machine's apt configuration. Nothing is installed system-wide.
+# libdeflate is Debian 12's own version, the one the ordinary build links (libdeflate-dev): the
+# same compressor writes the same bytes, so every build's mzML is identical.
+source "$(dirname "${BASH_SOURCE[0]}")/debian-mirror.sh"
+
+# name, Debian suite, Debian source version, upstream tarball's SHA-256
+portable_sources=(
+  "libdeflate bookworm 1.14-1 89e7df898c37c3427b0f39aadcf733731321a278771d20fc553f92da8d4808ac"
+  "mbedtls trixie 3.6.6-0.1~deb13u1 8fb65fae8dcae5840f793c0a334860a411f884cc537ea290ce1c52bb64ca007a"
+  "googletest trixie 1.16.0-1 2f54382b5d13d6cd0be2afc524f1e510d37f8ba78c2d439c5bea64ef37e30d01"
+)
+
+# Sets source_dir to NAME's unpacked upstream source, fetching and checking it once.
+portable_source() {
+  local name=$1 entry suite version sha256
+  for entry in "${portable_sources[@]}"; do
+    set -- $entry
+    [ "$1" = "$name" ] && suite=$2 version=$3 sha256=$4
+  done
+  local cache; cache=$(dirname "$toolchain_dir")/sources
+  local dir="$cache/$name-$version"
+  if [ ! -f "$dir/.done" ]; then
+    echo "portable-deps: fetching Debian's $name $version source" >&2
+    local work="$cache/fetch-$$"
+    rm -rf "$work" "$dir" && mkdir -p "$work/lists/partial" "$dir"
+    echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(debian_mirror) $suite main" \
+      > "$work/sources.list"
+    local aptopts=(-qq -o "Dir::Etc::SourceList=$work/sources.list" -o "Dir::Etc::SourceParts=/dev/null"
+                   -o "Dir::State::Lists=$work/lists" -o "APT::Get::List-Cleanup=0" -o "APT::Sandbox::User=root")
+    apt-get "${aptopts[@]}" update >/dev/null
+    # Only the upstream tarball is used, and its pinned checksum is what vouches for it: a
+    # mirror that lacks the Debian parts (.dsc, debian.tar) does not stop the build.
+    (cd "$work" && apt-get "${aptopts[@]}" source --download-only "$name=$version" >/dev/null 2>&1) || true
+    local tarball; tarball=$(ls "$work/${name}_"*.orig.tar.* 2>/dev/null || true)
+    [ -n "$tarball" ] || { echo "portable-deps: no $name $version source in the archive" >&2; return 1; }
+    echo "$sha256  $tarball" | sha256sum --check --quiet \
+      || { echo "portable-deps: $tarball does not match its pinned checksum" >&2; return 1; }
+    tar -xf "$tarball" -C "$dir" --strip-components=1
+    rm -rf "$work"
+    touch "$dir/.done"
+  fi
+  source_dir=$dir
+}
+
+# cmake_install TARGET SOURCE-DIR [CMAKE-OPTION...]: configures, builds and installs a static
+# release build of SOURCE-DIR for TARGET into its prefix.
+cmake_install() {
+  local target=$1 source=$2 prefix build
+  shift 2
+  prefix=$(target_prefix "$target")
+  build="$prefix/build/$(basename "$source")"
+  rm -rf "$build"
+  cmake -S "$source" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$(toolchain_file "$target")" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR=lib \
+    -DCMAKE_POSITION_INDEPENDENT_CODE=ON -DBUILD_SHARED_LIBS=OFF "$@" >"$build.log" 2>&1 \
+  && cmake --build "$build" -j 2 >>"$build.log" 2>&1 && cmake --install "$build" >>"$build.log" 2>&1 \
+    || { echo "portable-deps: building $(basename "$source") for $target failed; see $build.log" >&2; return 1; }
+  rm -rf "$build"
+}
+
+# make_libdeflate TARGET SOURCE-DIR: libdeflate 1.14 builds with its own Makefile.
+make_libdeflate() {
+  local target=$1 source=$2 prefix build
+  prefix=$(target_prefix "$target")
+  build="$prefix/build/libdeflate"
+  rm -rf "$build" && cp -r "$source" "$build"
+  make -C "$build" -j 2 libdeflate.a CC="$toolchain_dir/$target/cc" AR="$toolchain_dir/$target/ar" \
+    CFLAGS="-O2 -fPIC" >"$build.log" 2>&1 \
+    || { echo "portable-deps: building libdeflate for $target failed; see $build.log" >&2; return 1; }
+  mkdir -p "$prefix/include" "$prefix/lib"
+  cp "$build/libdeflate.h" "$prefix/include/" && cp "$build/libdeflate.a" "$prefix/lib/"
+  rm -rf "$build"
+}
+
+portable_deps() {
+  local target=$1 want_googletest=${2:-} prefix
+  prefix=$(target_prefix "$target")
+  mkdir -p "$prefix/build"
+  if [ ! -f "$prefix/.libdeflate" ]; then
+    echo "portable-deps: libdeflate for $target" >&2
+    portable_source libdeflate
+    make_libdeflate "$target" "$source_dir"
+    touch "$prefix/.libdeflate"
+  fi
+  if [ ! -f "$prefix/.mbedtls" ]; then
+    echo "portable-deps: Mbed TLS for $target" >&2
+    portable_source mbedtls
+    cmake_install "$target" "$source_dir" -DENABLE_PROGRAMS=OFF -DENABLE_TESTING=OFF \
+      -DMBEDTLS_FATAL_WARNINGS=OFF -DUSE_SHARED_MBEDTLS_LIBRARY=OFF -DUSE_STATIC_MBEDTLS_LIBRARY=ON \
+      -DGEN_FILES=OFF
+    touch "$prefix/.mbedtls"
+  fi
+  if [ "$want_googletest" = googletest ] && [ ! -f "$prefix/.googletest" ]; then
+    echo "portable-deps: GoogleTest for $target" >&2
+    portable_source googletest
+    cmake_install "$target" "$source_dir" -DBUILD_GMOCK=OFF -DINSTALL_GTEST=ON
+    touch "$prefix/.googletest"
+  fi
+}
