@@ -7,11 +7,13 @@
 namespace convert {
 
 const char* const usage_text = R"(Usage: tavrik-convert [OPTION]... INPUT...
-Converts .qgd and .lcd raw files to indexed mzML (or MGF), one output file per input.
+Converts .qgd and .lcd raw files to indexed mzML (or MGF, or Parquet tables), one output
+file per input (two for Parquet).
 
   -o, --output DIR     write into DIR (default: the current directory; made when missing)
       --format FORMAT  mzML (default) or mgf (MS2 spectra only, for search engines;
-                       MRM transitions are written there as one-peak spectra)
+                       MRM transitions are written there as one-peak spectra) or
+                       parquet (a table of spectra and a table of points)
       --no-zlib        store binary arrays uncompressed (default: zlib)
       --ms-level N|N-M keep only spectra of MS level N, or N to M (MRM transitions
                        are of level 2)
@@ -26,8 +28,8 @@ Converts .qgd and .lcd raw files to indexed mzML (or MGF), one output file per i
   -h, --help           show this help and exit
   -V, --version        show the version and exit
 
-Each INPUT becomes DIR/<name>.mzML (or .mgf), where <name> is the input's file name
-without its extension. Output is written to a temporary file and renamed into place
+Each INPUT becomes DIR/<name>.mzML (or .mgf, or <name>.spectra.parquet and
+<name>.points.parquet), where <name> is the input's file name without its extension. Output is written to a temporary file and renamed into place
 only when complete.
 
 Exit status: 0 when every input was converted, 1 when any failed, 2 for a usage error.
@@ -56,6 +58,7 @@ std::optional<exporter::Format> parse_format(std::string_view text) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     if (lower == "mzml") return exporter::Format::Mzml;
     if (lower == "mgf") return exporter::Format::Mgf;
+    if (lower == "parquet") return exporter::Format::Parquet;
     return std::nullopt;
 }
 
@@ -83,7 +86,7 @@ std::optional<std::string> set_value(CommandLine& line, const std::string& name,
         line.output_directory = value;
     } else if (name == "--format") {
         const auto format = parse_format(value);
-        if (!format) return "invalid format '" + value + "' (expected mzML or mgf)";
+        if (!format) return "invalid format '" + value + "' (expected mzML, mgf or parquet)";
         line.format = *format;
     } else if (name == "--ms-level") {
         const auto levels = parse_levels(value);

@@ -1,4 +1,4 @@
-// tavrik-convert: raw files to indexed mzML or MGF, from the command line.
+// tavrik-convert: raw files to indexed mzML, MGF or Parquet tables, from the command line.
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "command_line.hpp"
+#include "export/columnar.hpp"
 #include "export/output_file.hpp"
 #include "export/sha1.hpp"
 #include "export/spectra.hpp"
@@ -41,7 +42,9 @@ struct Job {
 };
 
 std::vector<Job> plan(const CommandLine& line) {
-    const char* extension = line.format == exporter::Format::Mzml ? ".mzML" : ".mgf";
+    const std::string extension = line.format == exporter::Format::Mzml ? ".mzML"
+                                  : line.format == exporter::Format::Mgf ? ".mgf"
+                                                                         : std::string(exporter::spectra_table_suffix);
     std::string directory = line.output_directory;
     if (directory.size() > 1 && directory.back() == '/') directory.pop_back();
     std::vector<Job> jobs;
@@ -64,6 +67,28 @@ bool exists(const std::string& path) {
     return ::lstat(path.c_str(), &info) == 0;
 }
 
+// Writes the two Parquet tables of one opened input, committed together; false, with the reason
+// printed, when it failed.
+bool write_tables(const Job& job, const CommandLine& line, reader::Reader opened, const exporter::ExportOptions& options,
+                  Console& console) {
+    auto fail = [&](const std::string& why) {
+        console.message(job.input + ": " + why);
+        return false;
+    };
+    const std::string points_path = exporter::points_table_path(job.output);
+    auto spectra = exporter::OutputFile::create(job.output);
+    if (!spectra) return fail("cannot write " + job.output + ": " + std::strerror(spectra.error()));
+    auto points = exporter::OutputFile::create(points_path);
+    if (!points) return fail("cannot write " + points_path + ": " + std::strerror(points.error()));
+    auto result = exporter::export_columnar(std::move(opened), job.input, options, *spectra, *points);
+    if (!result) return fail(result.error());
+    if (const int error = exporter::commit_together(*spectra, *points, line.overwrite); error != 0)
+        return fail(error == EEXIST ? "an output exists (use --overwrite to replace it)"
+                                    : "cannot write " + job.output + " and " + points_path + ": " + std::strerror(error));
+    for (const std::string& warning : result->warnings) console.message(job.input + ": warning: " + warning);
+    return true;
+}
+
 // Converts one input; false, with the reason printed, when it failed.
 bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* pool, Console& console) {
     auto fail = [&](const std::string& why) {
@@ -71,8 +96,11 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
         return false;
     };
     if (job.clash) return fail(job.output + " would also be written from " + *job.clash);
+    const bool tables = line.format == exporter::Format::Parquet;
     const std::string exists_text = job.output + " exists (use --overwrite to replace it)";
     if (!line.overwrite && exists(job.output)) return fail(exists_text);
+    if (tables && !line.overwrite && exists(exporter::points_table_path(job.output)))
+        return fail(exporter::points_table_path(job.output) + " exists (use --overwrite to replace it)");
     // The input is opened once: the reader decodes that open file, and the SHA-1 for the mzML
     // header is of the same file, read through a second descriptor of it, whatever happens to
     // the path meanwhile. With threads to spare it is worked out while the file is decoded; the
@@ -81,7 +109,7 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     if (!file) return fail(reader::Error::io_os(file.error()).to_string());
     exporter::Pending<exporter::FileDigest> digest;
     cfb::File hashed;
-    const bool mzml = line.format == exporter::Format::Mzml;
+    const bool mzml = line.format != exporter::Format::Mgf;  // the formats that record the input's SHA-1
     if (mzml) {
         hashed = cfb::File(::fcntl(file->fd(), F_DUPFD_CLOEXEC, 0));
         if (hashed.fd() < 0) return fail(reader::Error::io_os(errno).to_string());
@@ -99,8 +127,6 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     auto opened = reader::Reader::open(job.input, std::move(*file));
     if (!opened) return fail(opened.error().to_string());
     if (mzml && !early_digest) work_out_digest();
-    auto out = exporter::OutputFile::create(job.output);
-    if (!out) return fail("cannot write " + job.output + ": " + std::strerror(out.error()));
     exporter::ExportOptions options;
     options.format = line.format;
     options.compress = line.compress;
@@ -110,6 +136,9 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     if (mzml) options.source_digest = &digest;
     options.spectra_done = &console.spectra_done;
     options.input_bytes_done = &console.input_bytes_done;
+    if (tables) return write_tables(job, line, std::move(*opened), options, console);
+    auto out = exporter::OutputFile::create(job.output);
+    if (!out) return fail("cannot write " + job.output + ": " + std::strerror(out.error()));
     auto result = exporter::export_spectra(std::move(*opened), job.input, options, *out);
     if (!result) return fail(result.error());
     if (const int error = out->commit(line.overwrite); error != 0)
