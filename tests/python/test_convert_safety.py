@@ -30,11 +30,13 @@ def temporaries(directory: Path) -> list[str]:
 
 @pytest.mark.skipif(SANITIZED, reason="the sanitizers' shadow memory is not the converter's")
 @pytest.mark.parametrize("jobs", ["1", "2"])
-def test_memory_is_bounded_by_the_file_size(tmp_path, jobs):
+@pytest.mark.parametrize("format", ["mzML", "parquet"])
+def test_memory_is_bounded_by_the_file_size(tmp_path, jobs, format):
     # 262,140 one-point records from a 1.6 MB file; its mzML is 800 MB.
     source = tmp_path / "mrm.qgd"
     source.write_bytes(mrm_file(4))
-    process = subprocess.Popen([str(CONVERT), "-q", "-j", jobs, "-o", str(tmp_path / "out"), str(source)])
+    process = subprocess.Popen([str(CONVERT), "-q", "-j", jobs, "--format", format, "-o", str(tmp_path / "out"),
+                                str(source)])
     _, status, usage = os.wait4(process.pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
     size, peak = source.stat().st_size, usage.ru_maxrss * 1024
