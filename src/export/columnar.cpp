@@ -224,9 +224,14 @@ struct PointsBatch {
 void encode_points(PointsBatch& batch, const parquet::WriterOptions& options) {
     std::size_t total = 0;
     for (const core::SpectrumRecord& r : batch.records) total += r.mz.size();
-    std::vector<std::uint32_t> index;
-    std::vector<double> mz;
-    std::vector<float> intensity;
+    // The columns, kept by each encoding thread: fresh ones would be faulted in page by page for
+    // every row group.
+    thread_local std::vector<std::uint32_t> index;
+    thread_local std::vector<double> mz;
+    thread_local std::vector<float> intensity;
+    index.clear();
+    mz.clear();
+    intensity.clear();
     index.reserve(total);
     mz.reserve(total);
     intensity.reserve(total);

@@ -279,8 +279,12 @@ std::expected<EncodedRowGroup::Chunk, std::string> encode_chunk(const ColumnSpec
 
     Bounds<T> chunk_bounds;
     std::vector<Bounds<T>> page_bounds;
-    std::string body;
-    std::vector<std::uint32_t> levels;
+    thread_local std::string body;  // kept by each thread, as are the buffers below
+    thread_local std::vector<std::uint32_t> levels;
+    // Room for every page, compressed or not (pages never written to are never taken from the
+    // system), so that the chunk is not copied as it grows.
+    chunk.bytes.reserve(chunk.bytes.size() + ZSTD_compressBound(rows * std::max<std::size_t>(sizeof(T), 8)) +
+                        64 * (rows / options.page_rows + 2));
     std::size_t entry_at = 0;  // the dictionary entry of the next value
     for (std::size_t first = 0; first < rows || (rows == 0 && first == 0); first += options.page_rows) {
         const std::size_t count = std::min(options.page_rows, rows - first);
@@ -313,13 +317,13 @@ std::expected<EncodedRowGroup::Chunk, std::string> encode_chunk(const ColumnSpec
             const std::size_t present_count = count - nulls;
             const std::size_t at = body.size();
             body.resize(at + present_count * sizeof(T));
+            char* streams = body.data() + at;
             std::size_t j = 0;
             for (std::size_t k = 0; k < count; ++k) {
-                if (!has(first + k)) continue;
-                const T v = values[first + k];
+                if (nulls != 0 && !has(first + k)) continue;
                 unsigned char bytes[sizeof(T)];
-                std::memcpy(bytes, &v, sizeof v);
-                for (std::size_t b = 0; b < sizeof(T); ++b) body[at + b * present_count + j] = static_cast<char>(bytes[b]);
+                std::memcpy(bytes, &values[first + k], sizeof(T));
+                for (std::size_t b = 0; b < sizeof(T); ++b) streams[b * present_count + j] = static_cast<char>(bytes[b]);
                 ++j;
             }
         } else if constexpr (std::is_same_v<T, double> || std::is_same_v<T, float> || std::is_same_v<T, std::uint32_t>) {
