@@ -3,7 +3,7 @@ against the writers a user would convert with today. Run it through scripts/benc
 everything up (`bash scripts/bench.sh --convert-only --scale 0.1` runs only this part).
 
     .venv/bin/python bench/convert.py [--scale 1.0] [--peers PYTHON] [--convert PATH] [--psims-budget 600]
-                                      [--tables-python PYTHON] [--tables-only]
+                                      [--tables-python PYTHON] [--tables-only | --chromatogram-only]
 
 On the large files of bench/run.py it prints, as Markdown tables:
 - per file, the floor (tools/convert_floor: open, decode, zlib level 1 and base64 of every array
@@ -148,6 +148,7 @@ def main() -> int:
                         help="seconds after which psims stops, its time writing spectra then scaled up by points")
     parser.add_argument("--tables-python", help="interpreter with duckdb installed (default: build/peers-venv's)")
     parser.add_argument("--tables-only", action="store_true", help="only the Parquet tables' figures")
+    parser.add_argument("--chromatogram-only", action="store_true", help="only the ion chromatogram's figures")
     args = parser.parse_args()
     paths = run.make_files(args.scale)
     twin = paths["gcms"].with_name(paths["gcms"].stem + "-twin.qgd")
@@ -161,11 +162,11 @@ def main() -> int:
         print("tavrik-convert is not built yet: its columns are left empty")
     try:
         convert = Convert(program, out) if program else None
-        if args.tables_only:
+        if args.tables_only or args.chromatogram_only:
             if not convert:
                 return 1
             import tables
-            tables.run(convert, paths, args.tables_python, out)
+            tables.run(convert, paths, args.tables_python, out, conversions=not args.chromatogram_only)
             return 0
         rows = {}
         print("\n== conversion to indexed mzML (zlib, base64), best of 2 runs, output written to disk\n")

@@ -37,7 +37,7 @@ DUCKDB = """
 import json, sys, time
 import duckdb
 start = time.perf_counter()
-rows = duckdb.connect().sql(sys.argv[1]).fetchall()
+rows = duckdb.connect(config={"enable_progress_bar": False}).sql(sys.argv[1]).fetchall()
 print(json.dumps({"seconds": time.perf_counter() - start, "rows": rows}))
 """
 
@@ -59,8 +59,14 @@ def xic_python(reader, low: float, high: float) -> dict:
     return out
 
 
-def run(convert, paths: dict, python: str | None, out: Path) -> None:
+def run(convert, paths: dict, python: str | None, out: Path, conversions: bool = True) -> None:
     python = python or str(ROOT / "build" / "peers-venv" / "bin" / "python")
+    if conversions:
+        compare(convert, paths)
+    chromatogram(convert, paths, python, out)
+
+
+def compare(convert, paths: dict) -> None:
     print(f"\n== Parquet tables (zstd) against indexed mzML (zlib), best of {ROUNDS} runs, {load()}\n")
     print("| file | mzML -j 1 | tables -j 1 | mzML / tables | tables -j 2 | speed-up | mzML | tables | / mzML "
           "| / raw | peak memory: mzML / tables | README bound | load |")
@@ -85,6 +91,9 @@ def run(convert, paths: dict, python: str | None, out: Path) -> None:
     print("\ntargets: tables -j 1 at least as fast as mzML -j 1; -j 2 1.8x faster; at most half the mzML's size; "
           "peak memory within the README's bound for 2 threads")
 
+
+def chromatogram(convert, paths: dict, python: str, out: Path) -> None:
+
     path = paths["ttfl"]
     tables_dir = out / "xic"
     subprocess.run([str(convert.program), "--format", "parquet", "-q", "-o", str(tables_dir), str(path)], check=True)
@@ -99,19 +108,20 @@ def run(convert, paths: dict, python: str | None, out: Path) -> None:
     mine = xic_python(reader, low, high)
     looped = time.perf_counter() - start
     del reader
+    print(f"\n== an ion chromatogram of the TTFL file ({path.stat().st_size / MB:.0f} MB), m/z {low:.4f} to "
+          f"{high:.4f}, {len(mine)} retention times, {load()}\n")
+    print("| reader | seconds | faster by |")
+    print("|---|---|---|")
+    print(f"| Python loop over RawReader.read_spectrum (open {opened:.2f} s not counted) | {looped:.2f} s | 1.0 |",
+          flush=True)
     if not Path(python).exists():
         print(f"\n{python} is missing (scripts/test-peers.sh makes it): no DuckDB figure")
         return
     sql = XIC_SQL.format(stem=stem, low=repr(low), high=repr(high))
     done = subprocess.run([python, "-c", DUCKDB, sql], capture_output=True, text=True, check=True)
-    result = json.loads(done.stdout)
+    result = json.loads(done.stdout.strip().splitlines()[-1])
     theirs = dict(result["rows"])
     same = theirs.keys() == mine.keys() and all(abs(theirs[k] - v) <= 1e-9 * max(1.0, abs(v)) for k, v in mine.items())
-    print(f"\n== an ion chromatogram of the TTFL file ({path.stat().st_size / MB:.0f} MB), m/z {low:.4f} to "
-          f"{high:.4f}, {len(mine)} retention times, {load()}\n")
-    print("| reader | seconds | faster by |")
-    print("|---|---|---|")
-    print(f"| Python loop over RawReader.read_spectrum (open {opened:.2f} s not counted) | {looped:.2f} s | 1.0 |")
     print(f"| DuckDB on the Parquet tables (one query, {'same' if same else 'DIFFERENT'} sums) "
           f"| {result['seconds']:.2f} s | {looped / result['seconds']:.1f}x |")
     print(f"| ... counting the open as well | {opened + looped:.2f} s / {result['seconds']:.2f} s "
