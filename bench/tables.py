@@ -36,8 +36,10 @@ GROUP BY rt ORDER BY rt
 DUCKDB = """
 import json, sys, time
 import duckdb
+connection = duckdb.connect()
+connection.execute("SET enable_progress_bar = false")
 start = time.perf_counter()
-rows = duckdb.connect(config={"enable_progress_bar": False}).sql(sys.argv[1]).fetchall()
+rows = connection.sql(sys.argv[1]).fetchall()
 print(json.dumps({"seconds": time.perf_counter() - start, "rows": rows}))
 """
 
