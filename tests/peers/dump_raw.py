@@ -5,7 +5,7 @@ MRM transition record (else null) and `precursor` the record's precursor ({selec
 isolation_target_mz, spectrum_ref}, or null), as the reader's raw_dump tool ($TAVRIK_TOOLS)
 gives them. Runs under .venv (with the tavrik module); Python's float repr makes the values
 round-trip exactly. With --all, DIR also gets a file with an index entry that cannot be
-decoded and a file of no scans, which only the tables' check reads.
+decoded, a file of no scans and one of 1.2 M points, which only the tables' check reads.
 
     python tests/peers/dump_raw.py [--all] DIR
 """
@@ -34,6 +34,9 @@ UNCALIBRATED = ttfl_file(TtflLayout(scans=[ttfl_scan([(10, [5, 0, 7])]), ttfl_sc
 PROFILE = gcms_profile_scan(1500, [(1000, 3), (1010, 65535)])
 BROKEN = gcms_file([PROFILE, gcms_header(2, 1, 0, 0, 0) + b"\0" * 5, PROFILE])  # the second entry cut short
 EMPTY = gcms_file([])
+# 1.2 M points in spectra of unequal lengths: two row groups of the points table, and pages.
+LONG = gcms_file([gcms_profile_scan(1000 + 50 * k, [(100 + 25 * j + k % 5, (31 * j + 17 * k) % 65536)
+                                                    for j in range(2000 + k % 7)]) for k in range(600)])
 
 everything = sys.argv[1] == "--all"
 folder = Path(sys.argv[-1])
@@ -46,6 +49,7 @@ for sample in sorted((ROOT / "samples").iterdir()):
 if everything:
     (folder / "broken.qgd").write_bytes(BROKEN)
     (folder / "empty.qgd").write_bytes(EMPTY)
+    (folder / "long.qgd").write_bytes(LONG)
 tools = Path(os.environ.get("TAVRIK_TOOLS", ROOT / "build" / "dev" / "tools"))
 dump = {}
 for path in sorted(folder.iterdir()):
