@@ -22,7 +22,7 @@ namespace {
 // they hold this many points (or this many records), so that a group is about a million points
 // unless one spectrum alone is larger.
 constexpr std::size_t group_points = std::size_t{1} << 20;
-constexpr std::size_t group_records = std::size_t{1} << 14;
+constexpr std::size_t group_records = std::size_t{1} << 13;
 // Row groups of the points table handed to the encoders and not yet written, per thread.
 constexpr std::size_t groups_in_flight_per_thread = 2;
 // Rows of the spectra table gathered before they are written as a row group.
@@ -433,24 +433,27 @@ std::expected<ExportResult, std::string> export_columnar(reader::Reader reader, 
         reader::ScanDecoder decoder(*held);
         const std::uint64_t input_size = held->data_stream_size();
         std::uint64_t reported_bytes = 0;
-        std::vector<core::SpectrumRecord> records;  // the batch being filled
+        // Records kept and not yet handed over: the batch being filled, [batch_start, kept). An
+        // index entry that yields many records (an MRM scan) is spread over several batches.
+        std::vector<core::SpectrumRecord> records;
         std::size_t batch_points = 0;
         while (!decoder.done() && !failure) {
             const std::size_t first = records.size();
             decoder.decode(records, 1);
-            std::size_t kept = first;
+            std::size_t kept = first, batch_start = 0;
             for (std::size_t i = first; i < records.size(); ++i) {
                 if (!options.levels.contains(records[i].ms_level)) continue;
                 batch_points += records[i].mz.size();
                 if (kept != i) records[kept] = std::move(records[i]);
                 ++kept;
+                if (batch_points >= group_points || kept - batch_start >= group_records) {
+                    dispatch(records.begin() + batch_start, records.begin() + kept);
+                    batch_start = kept;
+                    batch_points = 0;
+                }
             }
             records.resize(kept);
-            if (batch_points >= group_points || records.size() >= group_records) {
-                dispatch(records.begin(), records.end());
-                records.clear();
-                batch_points = 0;
-            }
+            records.erase(records.begin(), records.begin() + batch_start);
             if (options.input_bytes_done && decoder.index_entries() > 0) {
                 const std::uint64_t done = input_size * decoder.done_entries() / decoder.index_entries();
                 *options.input_bytes_done += done - reported_bytes;
