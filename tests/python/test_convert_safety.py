@@ -88,6 +88,23 @@ def test_output_names_up_to_the_longest_the_directory_takes(tmp_path):
         source.unlink()
 
 
+def traced_calls(text: str) -> list[str]:
+    """The calls of an `strace -f` log in the order they started, each whole: a call that another
+    thread's call interrupted (`<unfinished ...>`) is joined with its end (`<... resumed>`)."""
+    calls, pending = [], {}
+    for line in text.splitlines():
+        pid, call = line.split(None, 1)
+        if call.endswith("<unfinished ...>"):
+            pending[pid] = len(calls)
+            calls.append(call.removesuffix("<unfinished ...>").rstrip())
+        elif "resumed>" in call:
+            if pid in pending:
+                calls[pending.pop(pid)] += call.split("resumed>", 1)[1]
+        else:
+            calls.append(call)
+    return calls
+
+
 @pytest.mark.skipif(not shutil.which("strace"), reason="needs strace")
 def test_input_opened_once_and_output_durable_before_its_name(tmp_path):
     source = tmp_path / "run.qgd"
@@ -97,7 +114,7 @@ def test_input_opened_once_and_output_durable_before_its_name(tmp_path):
         run = convert("-j", jobs, "-o", tmp_path / jobs, source,
                       prefix=["strace", "-f", "-qq", "-o", str(trace), "-e", "trace=openat,fsync,rename,renameat2"])
         assert run.returncode == 0, run.stderr
-        calls = [line.split(None, 1)[1] for line in trace.read_text().splitlines() if "resumed>" not in line]
+        calls = traced_calls(trace.read_text())
         # The input's checksum describes the bytes decoded: it is never opened a second time.
         assert sum(f'"{source}"' in c for c in calls) == 1
         temp_fd = next(re.search(r"= (\d+)$", c)[1] for c in calls if c.startswith("openat(") and ".tmp-" in c)
