@@ -3,6 +3,7 @@ against the writers a user would convert with today. Run it through scripts/benc
 everything up (`bash scripts/bench.sh --convert-only --scale 0.1` runs only this part).
 
     .venv/bin/python bench/convert.py [--scale 1.0] [--peers PYTHON] [--convert PATH] [--psims-budget 600]
+                                      [--tables-python PYTHON] [--tables-only | --chromatogram-only]
 
 On the large files of bench/run.py it prints, as Markdown tables:
 - per file, the floor (tools/convert_floor: open, decode, zlib level 1 and base64 of every array
@@ -11,7 +12,13 @@ On the large files of bench/run.py it prints, as Markdown tables:
   (the larger of -j 1 and -j 2) against the file's size plus 1.2 times the decoded size (12 bytes a point);
 - two GC-MS files (the file and a copy) converted by one command, `-j 2` against `-j 1`;
 - with --peers, psims writing the same spectra as mzML and pyOpenMS storing an MSExperiment
-  holding them (bench/peers.py), against `tavrik-convert -j 1`.
+  holding them (bench/peers.py), against `tavrik-convert -j 1`;
+- per file, `--format parquet` (bench/tables.py) against the mzML conversion: -j 1 against
+  mzML's -j 1, -j 2 against -j 1, the tables' size against the mzML's and the raw file's, peak
+  memory against the bound the README states (24 S + 64 MiB + 40 MiB a thread); then an ion
+  chromatogram of the TTFL file, DuckDB on its tables against a Python loop over RawReader
+  (--tables-python: an interpreter with duckdb, default build/peers-venv; --tables-only skips
+  everything before). The machine's load average is printed with the figures.
 Outputs go to a temporary directory beside the cached files and are removed after each run.
 """
 
@@ -73,24 +80,28 @@ class Convert:
     def __init__(self, program: Path, out: Path):
         self.program, self.out = program, out
 
-    def __call__(self, inputs: list[Path], jobs: int) -> tuple[float, int, int]:
-        """Seconds, peak memory and output bytes of converting `inputs` with `-j jobs`."""
+    def __call__(self, inputs: list[Path], jobs: int, tables: bool = False) -> tuple[float, int, int]:
+        """Seconds, peak memory and output bytes of converting `inputs` with `-j jobs` (into
+        Parquet tables when `tables` is set)."""
         os.sync()  # no one's earlier writes are flushed while the clock runs
-        elapsed, rss = spawn([str(self.program), "-o", str(self.out), "-j", str(jobs), "--quiet", *map(str, inputs)])
-        outputs = [self.out / f"{p.stem}.mzML" for p in inputs]
+        fmt = ["--format", "parquet"] if tables else []
+        elapsed, rss = spawn([str(self.program), *fmt, "-o", str(self.out), "-j", str(jobs), "--quiet",
+                              *map(str, inputs)])
+        endings = [".spectra.parquet", ".points.parquet"] if tables else [".mzML"]
+        outputs = [self.out / f"{p.stem}{e}" for p in inputs for e in endings]
         size = sum(p.stat().st_size for p in outputs)
         for p in outputs:
             p.unlink()
         return elapsed, rss, size
 
-    def compare(self, inputs: list[Path]) -> dict:
+    def compare(self, inputs: list[Path], tables: bool = False) -> dict:
         """-j 1 against -j 2, alternated so that drift in the machine's load hits both alike."""
         one = two = float("inf")
         rss = 0
         for _ in range(ROUNDS):
-            t, r, size = self(inputs, 1)
+            t, r, size = self(inputs, 1, tables)
             one, rss = min(one, t), max(rss, r)
-            t, r, _ = self(inputs, 2)
+            t, r, _ = self(inputs, 2, tables)
             two, rss = min(two, t), max(rss, r)
         return dict(one=one, two=two, rss=rss, size=size)
 
@@ -135,6 +146,9 @@ def main() -> int:
                         "else the one in build/dev)")
     parser.add_argument("--psims-budget", type=float, default=600.0,
                         help="seconds after which psims stops, its time writing spectra then scaled up by points")
+    parser.add_argument("--tables-python", help="interpreter with duckdb installed (default: build/peers-venv's)")
+    parser.add_argument("--tables-only", action="store_true", help="only the Parquet tables' figures")
+    parser.add_argument("--chromatogram-only", action="store_true", help="only the ion chromatogram's figures")
     args = parser.parse_args()
     paths = run.make_files(args.scale)
     twin = paths["gcms"].with_name(paths["gcms"].stem + "-twin.qgd")
@@ -148,6 +162,12 @@ def main() -> int:
         print("tavrik-convert is not built yet: its columns are left empty")
     try:
         convert = Convert(program, out) if program else None
+        if args.tables_only or args.chromatogram_only:
+            if not convert:
+                return 1
+            import tables
+            tables.run(convert, paths, args.tables_python, out, conversions=not args.chromatogram_only)
+            return 0
         rows = {}
         print("\n== conversion to indexed mzML (zlib, base64), best of 2 runs, output written to disk\n")
         print("| file | size | scans | points | floor | -j 1 | / floor | -j 2 | speed-up | mzML | peak memory "
@@ -204,6 +224,9 @@ def main() -> int:
             print("- pyOpenMS: MzMLFile().store of an MSExperiment loaded beforehand (untimed), zlib, index written.")
             for note in notes:
                 print(f"* {note}")
+        if convert:
+            import tables
+            tables.run(convert, paths, args.tables_python, out)
     finally:
         shutil.rmtree(out, ignore_errors=True)
     return 0

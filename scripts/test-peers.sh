@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sets everything up like test.sh, converts the bundled samples and a few test-writer files with
 # tavrik-convert (zlib and --no-zlib), and checks that pyteomics and pyOpenMS (in build/peers-venv,
-# see peers.sh) read every spectrum with exactly the values the reader returns.
+# see peers.sh) read every spectrum with exactly the values the reader returns; then converts
+# them, with a file of an undecodable entry and one of no scans, to Parquet tables, and checks
+# that pyarrow, polars and DuckDB read every value of them exactly so.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -25,3 +27,9 @@ echo "== Peer readers"
 "$peers/bin/python" tests/peers/check_peers.py "$work/expected.json" "$work/zlib" "$work/plain" "$work/srm-as-spectra" \
   "$work/empty-validate-only" "$work/gzip"
 "$peers/bin/python" tests/peers/check_numpress.py "$work/expected.json" "$work/numpress" "$work/numpress-plain"
+TAVRIK_TOOLS="$root/build/dev/tools" .venv/bin/python tests/peers/dump_raw.py --all "$work/all" > "$work/tables.json"
+.venv/bin/tavrik-convert --quiet --format parquet -o "$work/tables" "$work"/all/* 2> >(grep -v ': warning: ' >&2)
+.venv/bin/tavrik-convert --quiet --format parquet --ms-level 2 -o "$work/tables-ms2" "$work"/all/* \
+  2> >(grep -v ': warning: ' >&2)
+echo "== Parquet readers"
+"$peers/bin/python" tests/peers/check_columnar.py "$work/tables.json" "$work/all" "$work/tables" "$work/tables-ms2"

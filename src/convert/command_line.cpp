@@ -11,14 +11,16 @@
 namespace convert {
 
 const char* const usage_text = R"(Usage: tavrik-convert [OPTION]... INPUT...
-Converts .qgd and .lcd raw files to indexed mzML (or MGF), one output file per input.
+Converts .qgd and .lcd raw files to indexed mzML (or MGF, or Parquet tables), one output
+file per input (two for Parquet).
 
   -o, --output DIR     write into DIR (default: the current directory; made when missing);
                        -o - writes the one input's document to standard output
       --gzip           compress each output file with gzip (NAME.mzML.gz, NAME.mgf.gz);
                        the mzML index gives offsets in the uncompressed document
       --format FORMAT  mzML (default) or mgf (MS2 spectra only, for search engines;
-                       MRM transitions are written there as one-peak spectra)
+                       MRM transitions are written there as one-peak spectra) or
+                       parquet (a table of spectra and a table of points)
       --no-zlib        store binary arrays uncompressed (default: zlib)
       --numpress       store arrays with MS-Numpress (then zlib, unless --no-zlib):
                        m/z and times by linear prediction, within (largest
@@ -51,8 +53,8 @@ Converts .qgd and .lcd raw files to indexed mzML (or MGF), one output file per i
   -h, --help           show this help and exit
   -V, --version        show the version and exit
 
-Each INPUT becomes DIR/<name>.mzML (or .mgf), where <name> is the input's file name
-without its extension. Output is written to a temporary file and renamed into place
+Each INPUT becomes DIR/<name>.mzML (or .mgf, or <name>.spectra.parquet and
+<name>.points.parquet), where <name> is the input's file name without its extension. Output is written to a temporary file and renamed into place
 only when complete.
 
 Exit status: 0 when every input was converted, 1 when any failed, 2 for a usage error.
@@ -100,6 +102,7 @@ std::optional<exporter::Format> parse_format(std::string_view text) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     if (lower == "mzml") return exporter::Format::Mzml;
     if (lower == "mgf") return exporter::Format::Mgf;
+    if (lower == "parquet") return exporter::Format::Parquet;
     return std::nullopt;
 }
 
@@ -131,7 +134,7 @@ std::optional<std::string> set_value(CommandLine& line, const std::string& name,
         line.output_directory = value;
     } else if (name == "--format") {
         const auto format = parse_format(value);
-        if (!format) return "invalid format '" + value + "' (expected mzML or mgf)";
+        if (!format) return "invalid format '" + value + "' (expected mzML, mgf or parquet)";
         line.format = *format;
     } else if (name == "--rt" || name == "--mz") {
         const auto window = parse_window(value);
@@ -190,6 +193,13 @@ std::expected<CommandLine, std::string> parse_command_line(const std::vector<std
     if (!line.help && !line.version && line.inputs.empty()) return std::unexpected("no input files");
     if (line.output_directory == "-" && line.inputs.size() > 1)
         return std::unexpected("standard output (-o -) takes one input, not " + std::to_string(line.inputs.size()));
+    if (line.format == exporter::Format::Parquet) {
+        // Two tables a file, compressed column by column: the text formats' output options do not apply.
+        for (const auto& [on, name] : {std::pair{line.output_directory == "-", "-o -"}, std::pair{line.gzip, "--gzip"},
+                                       std::pair{line.numpress, "--numpress"}, std::pair{line.strip_zeros, "--strip-zeros"},
+                                       std::pair{line.metadata, "--metadata"}})
+            if (on) return std::unexpected(std::string(name) + " does not apply to --format parquet");
+    }
     if (line.output_directory == "-" && line.metadata)
         return std::unexpected("--metadata writes a file beside each output, which standard output (-o -) has not");
     return line;

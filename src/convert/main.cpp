@@ -1,4 +1,4 @@
-// tavrik-convert: raw files to indexed mzML or MGF, from the command line.
+// tavrik-convert: raw files to indexed mzML, MGF or Parquet tables, from the command line.
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -17,6 +17,7 @@
 
 #include "command_line.hpp"
 #include "export/metadata.hpp"
+#include "export/columnar.hpp"
 #include "export/output_file.hpp"
 #include "export/sha1.hpp"
 #include "export/spectra.hpp"
@@ -46,8 +47,9 @@ struct Job {
 };
 
 std::vector<Job> plan(const CommandLine& line) {
-    const std::string extension =
-        std::string(line.format == exporter::Format::Mzml ? ".mzML" : ".mgf") + (line.gzip ? ".gz" : "");
+    const std::string extension = line.format == exporter::Format::Mzml  ? std::string(".mzML") + (line.gzip ? ".gz" : "")
+                                  : line.format == exporter::Format::Mgf ? std::string(".mgf") + (line.gzip ? ".gz" : "")
+                                                                         : std::string(exporter::spectra_table_suffix);
     std::string directory = line.output_directory;
     if (directory.size() > 1 && directory.back() == '/') directory.pop_back();
     std::vector<Job> jobs;
@@ -114,6 +116,28 @@ std::expected<exporter::FileFacts, int> file_facts(const std::string& path) {
     return exporter::FileFacts{file_name(path), static_cast<std::uint64_t>(info.st_size), std::move(digest.hex)};
 }
 
+// Writes the two Parquet tables of one opened input, committed together; false, with the reason
+// printed, when it failed.
+bool write_tables(const Job& job, const CommandLine& line, reader::Reader opened, const exporter::ExportOptions& options,
+                  Console& console) {
+    auto fail = [&](const std::string& why) {
+        console.message(job.input + ": " + why);
+        return false;
+    };
+    const std::string points_path = exporter::points_table_path(job.output);
+    auto spectra = exporter::OutputFile::create(job.output);
+    if (!spectra) return fail("cannot write " + job.output + ": " + os_text::error_text(spectra.error()));
+    auto points = exporter::OutputFile::create(points_path);
+    if (!points) return fail("cannot write " + points_path + ": " + os_text::error_text(points.error()));
+    auto result = exporter::export_columnar(std::move(opened), job.input, options, *spectra, *points);
+    if (!result) return fail(result.error());
+    if (const int error = exporter::commit_together(*spectra, *points, line.overwrite); error != 0)
+        return fail(error == EEXIST ? "an output exists (use --overwrite to replace it)"
+                                    : "cannot write " + job.output + " and " + points_path + ": " + os_text::error_text(error));
+    for (const std::string& warning : result->warnings) console.message(job.input + ": warning: " + warning);
+    return true;
+}
+
 // Converts one input; false, with the reason printed, when it failed.
 bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* pool, Console& console) {
     auto fail = [&](const std::string& why) {
@@ -122,8 +146,11 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     };
     if (job.clash) return fail(job.output + " would also be written from " + *job.clash);
     const bool to_standard_output = line.output_directory == "-";
+    const bool tables = line.format == exporter::Format::Parquet;
     const std::string exists_text = job.output + " exists (use --overwrite to replace it)";
     if (!to_standard_output && !line.overwrite && exists(job.output)) return fail(exists_text);
+    if (tables && !line.overwrite && exists(exporter::points_table_path(job.output)))
+        return fail(exporter::points_table_path(job.output) + " exists (use --overwrite to replace it)");
     if (line.metadata && !line.overwrite && exists(job.metadata))
         return fail(job.metadata + " exists (use --overwrite to replace it)");
     // The input is opened once: the reader decodes that open file, and the SHA-1 for the mzML
@@ -134,15 +161,16 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     if (!file) return fail(reader::Error::io_os(file.error()).to_string());
     exporter::Pending<exporter::FileDigest> digest;
     cfb::File hashed;
-    const bool mzml = line.format == exporter::Format::Mzml;
+    // The formats that record the input's SHA-1, and the metadata.
+    const bool needs_digest = line.format != exporter::Format::Mgf || line.metadata;
     struct stat raw {};
     if (::fstat(file->fd(), &raw) != 0) return fail(reader::Error::io_os(errno).to_string());
-    if (mzml || line.metadata) {
+    if (needs_digest) {
         hashed = cfb::File(::fcntl(file->fd(), F_DUPFD_CLOEXEC, 0));
         if (hashed.fd() < 0) return fail(reader::Error::io_os(errno).to_string());
     }
     auto work_out_digest = [&] { digest.set(exporter::sha1_of_file(hashed.fd())); };
-    const bool early_digest = pool && (mzml || line.metadata);
+    const bool early_digest = pool && needs_digest;
     if (early_digest) pool->submit(work_out_digest);
     struct WaitForDigest {
         exporter::Pending<exporter::FileDigest>& digest;
@@ -153,16 +181,13 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     } wait_for_digest{digest, early_digest};
     auto opened = reader::Reader::open(job.input, std::move(*file));
     if (!opened) return fail(opened.error().to_string());
-    if ((mzml || line.metadata) && !early_digest) work_out_digest();
+    if (needs_digest && !early_digest) work_out_digest();
     exporter::ConversionFacts facts;
     facts.layout = opened->variant() == reader::FileVariant::Gcms   ? "GC-MS"
                    : opened->variant() == reader::FileVariant::Qtfl ? "QTOF"
                                                                     : "TTFL";
     facts.acquired_at = opened->acquired_at();
     facts.mz_are_channel_indices = opened->mz_are_channel_indices();
-    auto out = to_standard_output ? exporter::OutputFile::standard_output() : exporter::OutputFile::create(job.output);
-    if (!out) return fail("cannot write " + job.output + ": " + os_text::error_text(out.error()));
-    if (line.gzip) out->compress_as_gzip();
     exporter::ExportOptions options;
     options.format = line.format;
     options.compress = line.compress;
@@ -173,9 +198,13 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     options.levels = line.levels;
     options.srm_as_spectra = line.srm_as_spectra;
     options.pool = pool;
-    if (mzml) options.source_digest = &digest;
+    if (needs_digest) options.source_digest = &digest;
     options.spectra_done = &console.spectra_done;
     options.input_bytes_done = &console.input_bytes_done;
+    if (tables) return write_tables(job, line, std::move(*opened), options, console);
+    auto out = to_standard_output ? exporter::OutputFile::standard_output() : exporter::OutputFile::create(job.output);
+    if (!out) return fail("cannot write " + job.output + ": " + os_text::error_text(out.error()));
+    if (line.gzip) out->compress_as_gzip();
     auto result = exporter::export_spectra(std::move(*opened), job.input, options, *out);
     if (!result) return fail(result.error());
     if (const int error = out->commit(line.overwrite); error != 0)

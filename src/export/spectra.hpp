@@ -18,7 +18,7 @@
 
 namespace exporter {
 
-enum class Format : std::uint8_t { Mzml, Mgf };
+enum class Format : std::uint8_t { Mzml, Mgf, Parquet };  // Parquet: see columnar.hpp
 
 // The MS levels kept, lowest to highest, both included.
 struct LevelRange {

@@ -30,11 +30,13 @@ def temporaries(directory: Path) -> list[str]:
 
 @pytest.mark.skipif(SANITIZED, reason="the sanitizers' shadow memory is not the converter's")
 @pytest.mark.parametrize("jobs", ["1", "2"])
-def test_memory_is_bounded_by_the_file_size(tmp_path, jobs):
+@pytest.mark.parametrize("format", ["mzML", "parquet"])
+def test_memory_is_bounded_by_the_file_size(tmp_path, jobs, format):
     # 262,140 one-point records from a 1.6 MB file; its mzML is 800 MB.
     source = tmp_path / "mrm.qgd"
     source.write_bytes(mrm_file(4))
-    process = subprocess.Popen([str(CONVERT), "-q", "-j", jobs, "-o", str(tmp_path / "out"), str(source)])
+    process = subprocess.Popen([str(CONVERT), "-q", "-j", jobs, "--format", format, "-o", str(tmp_path / "out"),
+                                str(source)])
     _, status, usage = os.wait4(process.pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
     size, peak = source.stat().st_size, usage.ru_maxrss * 1024
@@ -86,6 +88,23 @@ def test_output_names_up_to_the_longest_the_directory_takes(tmp_path):
         source.unlink()
 
 
+def traced_calls(text: str) -> list[str]:
+    """The calls of an `strace -f` log in the order they started, each whole: a call that another
+    thread's call interrupted (`<unfinished ...>`) is joined with its end (`<... resumed>`)."""
+    calls, pending = [], {}
+    for line in text.splitlines():
+        pid, call = line.split(None, 1)
+        if call.endswith("<unfinished ...>"):
+            pending[pid] = len(calls)
+            calls.append(call.removesuffix("<unfinished ...>").rstrip())
+        elif "resumed>" in call:
+            if pid in pending:
+                calls[pending.pop(pid)] += call.split("resumed>", 1)[1]
+        else:
+            calls.append(call)
+    return calls
+
+
 @pytest.mark.skipif(not shutil.which("strace"), reason="needs strace")
 def test_input_opened_once_and_output_durable_before_its_name(tmp_path):
     source = tmp_path / "run.qgd"
@@ -95,7 +114,7 @@ def test_input_opened_once_and_output_durable_before_its_name(tmp_path):
         run = convert("-j", jobs, "-o", tmp_path / jobs, source,
                       prefix=["strace", "-f", "-qq", "-o", str(trace), "-e", "trace=openat,fsync,rename,renameat2"])
         assert run.returncode == 0, run.stderr
-        calls = [line.split(None, 1)[1] for line in trace.read_text().splitlines() if "resumed>" not in line]
+        calls = traced_calls(trace.read_text())
         # The input's checksum describes the bytes decoded: it is never opened a second time.
         assert sum(f'"{source}"' in c for c in calls) == 1
         temp_fd = next(re.search(r"= (\d+)$", c)[1] for c in calls if c.startswith("openat(") and ".tmp-" in c)
