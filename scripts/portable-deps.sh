@@ -1,6 +1,7 @@
 # Sourced after toolchain.sh: portable_deps TARGET [googletest] builds the libraries tavrik links
 # for TARGET with the portable toolchain, once, into "$(target_prefix TARGET)": libdeflate
-# (compression) and Mbed TLS's crypto library (SHA-1), and GoogleTest when asked (for the C++
+# (compression), zstd (the Parquet tables' compression) and Mbed TLS's crypto library (SHA-1),
+# and GoogleTest when asked (for the C++
 # tests built for another architecture). Each comes from the Debian source package of the suite
 # and version pinned here, its upstream tarball checked against the checksum pinned here; the
 # mirror comes from the machine's apt configuration. Nothing is installed system-wide.
@@ -12,6 +13,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/debian-mirror.sh"
 portable_sources=(
   "libdeflate bookworm 1.14-1 89e7df898c37c3427b0f39aadcf733731321a278771d20fc553f92da8d4808ac"
   "mbedtls trixie 3.6.6-0.1~deb13u1 8fb65fae8dcae5840f793c0a334860a411f884cc537ea290ce1c52bb64ca007a"
+  "libzstd bookworm 1.5.4+dfsg2-5 8cf4bbb65e77ec348d052c8d6230eba66d435bddf64c8b5be2fcb16880c19953"
   "googletest trixie 1.16.0-1 2f54382b5d13d6cd0be2afc524f1e510d37f8ba78c2d439c5bea64ef37e30d01"
 )
 
@@ -36,7 +38,7 @@ portable_source() {
     # Only the upstream tarball is used, and its pinned checksum is what vouches for it: a
     # mirror that lacks the Debian parts (.dsc, debian.tar) does not stop the build.
     (cd "$work" && apt-get "${aptopts[@]}" source --download-only "$name=$version" >/dev/null 2>&1) || true
-    local tarball; tarball=$(ls "$work/${name}_"*.orig.tar.* 2>/dev/null || true)
+    local tarball; tarball=$(ls "$work/${name}_"*.orig.tar.* 2>/dev/null | grep -v '\.asc$' || true)
     [ -n "$tarball" ] || { echo "portable-deps: no $name $version source in the archive" >&2; return 1; }
     echo "$sha256  $tarball" | sha256sum --check --quiet \
       || { echo "portable-deps: $tarball does not match its pinned checksum" >&2; return 1; }
@@ -60,6 +62,20 @@ cmake_install() {
     -DCMAKE_POSITION_INDEPENDENT_CODE=ON -DBUILD_SHARED_LIBS=OFF "$@" >"$build.log" 2>&1 \
   && cmake --build "$build" -j 2 >>"$build.log" 2>&1 && cmake --install "$build" >>"$build.log" 2>&1 \
     || { echo "portable-deps: building $(basename "$source") for $target failed; see $build.log" >&2; return 1; }
+  rm -rf "$build"
+}
+
+# make_zstd TARGET SOURCE-DIR: zstd's library alone, with its own Makefile, one thread of compression.
+make_zstd() {
+  local target=$1 source=$2 prefix build
+  prefix=$(target_prefix "$target")
+  build="$prefix/build/zstd"
+  rm -rf "$build" && cp -r "$source" "$build"
+  make -C "$build/lib" -j 2 libzstd.a CC="$toolchain_dir/$target/cc" AR="$toolchain_dir/$target/ar" \
+    CFLAGS="-O2 -fPIC" ZSTD_LEGACY_SUPPORT=0 >"$build.log" 2>&1 \
+    || { echo "portable-deps: building zstd for $target failed; see $build.log" >&2; return 1; }
+  mkdir -p "$prefix/include" "$prefix/lib"
+  cp "$build/lib/zstd.h" "$build/lib/zstd_errors.h" "$prefix/include/" && cp "$build/lib/libzstd.a" "$prefix/lib/"
   rm -rf "$build"
 }
 
@@ -94,6 +110,12 @@ portable_deps() {
       -DMBEDTLS_FATAL_WARNINGS=OFF -DUSE_SHARED_MBEDTLS_LIBRARY=OFF -DUSE_STATIC_MBEDTLS_LIBRARY=ON \
       -DGEN_FILES=OFF
     touch "$prefix/.mbedtls"
+  fi
+  if [ ! -f "$prefix/.zstd" ]; then
+    echo "portable-deps: zstd for $target" >&2
+    portable_source libzstd
+    make_zstd "$target" "$source_dir"
+    touch "$prefix/.zstd"
   fi
   if [ "$want_googletest" = googletest ] && [ ! -f "$prefix/.googletest" ]; then
     echo "portable-deps: GoogleTest for $target" >&2

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Tests the portable builds as they ship (static-converter.sh, the very files release.sh copies):
-#   - the x86_64 static converter runs the converter's test suite (tests/python/test_convert.py);
+#   - the x86_64 static converter runs the converter's test suites (tests/python/test_convert*.py);
 #   - under qemu-user, the C++ tests built for aarch64 (static musl, like the converter) run, and
 #     the aarch64 static converter converts the samples and the test-writer files, every output
 #     the same bytes as the x86_64 converter's.
@@ -26,7 +26,8 @@ done
 
 say "the converter's tests on the x86_64 static converter"
 TAVRIK_CONVERT="$x86_64" TAVRIK_TOOLS="$root/build/dev/tools" \
-  .venv/bin/python -m pytest -q -p no:cacheprovider tests/python/test_convert.py
+  .venv/bin/python -m pytest -q -p no:cacheprovider tests/python/test_convert.py tests/python/test_convert_safety.py \
+  tests/python/test_convert_tables.py
 
 say "the C++ tests built for aarch64, under qemu-aarch64"
 target=aarch64-linux-musl
