@@ -3,7 +3,9 @@
 #   toolchain_dir   where it lives ($TAVRIK_CACHE/toolchain);
 #   toolchain_file  a function: toolchain_file TARGET prints the CMake toolchain file for TARGET;
 #   target_prefix   a function: target_prefix TARGET prints where TARGET's libraries are installed
-#                   (portable-deps.sh), the only place its toolchain file lets CMake find them.
+#                   (portable-deps.sh), the only place its toolchain file lets CMake find them;
+#   configure_for   a function: configure_for TARGET SOURCE-DIR BUILD-DIR [CMAKE-OPTION...]
+#                   configures SOURCE-DIR for TARGET in BUILD-DIR with Ninja.
 # The compiler is Zig's clang from PyPI (requirements-toolchain.txt), in a virtual environment of
 # its own; it carries the C libraries and libc++ of every target, so this machine builds for old
 # glibc (x86_64-linux-gnu.2.17, aarch64-linux-gnu.2.17), static musl (x86_64-linux-musl,
@@ -73,5 +75,15 @@ write_if_changed() {
 
 toolchain_file() { echo "$toolchain_dir/$1/toolchain.cmake"; }
 target_prefix() { echo "$(dirname "$toolchain_dir")/portable/$1"; }
+
+# A build directory configured with another toolchain file (another cache) starts afresh: CMake
+# keeps the compilers it found first.
+configure_for() {
+  local file; file=$(toolchain_file "$1")
+  local source=$2 build=$3
+  shift 3
+  grep -qx "CMAKE_TOOLCHAIN_FILE:[A-Z]*=$file" "$build/CMakeCache.txt" 2>/dev/null || rm -rf "$build"
+  cmake -S "$source" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$file" "$@" >/dev/null
+}
 
 setup_toolchain
