@@ -9,9 +9,9 @@ source "$root/scripts/portable-deps.sh"
 build_static_converter() {
   local target=$1-linux-musl build="$root/build/portable/$1-linux-musl"
   portable_deps "$target"
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$(toolchain_file "$target")" \
-    -DTAVRIK_BUILD_MODULE=OFF -DCMAKE_EXE_LINKER_FLAGS=-s >/dev/null
-  cmake --build "$build" -j 2 --target tavrik-convert | grep -v -e '^\[' -e 'no work to do' || true
+  configure_for "$target" "$root" "$build" -DTAVRIK_BUILD_MODULE=OFF -DCMAKE_EXE_LINKER_FLAGS=-s
+  cmake --build "$build" -j 2 --target tavrik-convert >"$build.log" 2>&1 \
+    || { cat "$build.log" >&2; echo "building the static converter for $1 failed" >&2; return 1; }
   static_converter="$build/src/convert/tavrik-convert"
   [ -x "$static_converter" ]
 }
