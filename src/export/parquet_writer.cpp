@@ -245,17 +245,17 @@ struct ValueEqual {
 int bit_width(std::size_t largest) { return std::max(1, static_cast<int>(std::bit_width(largest))); }
 
 template <typename T>
-std::expected<EncodedRowGroup::Chunk, std::string> encode_chunk(const ColumnSpec& spec, std::span<const T> values,
+std::expected<EncodedRowGroup::Chunk, std::string> encode_chunk(const ColumnSpec& column_spec, std::span<const T> values,
                                                                 std::span<const std::uint8_t> present,
                                                                 const WriterOptions& options) {
     EncodedRowGroup::Chunk chunk;
     const std::size_t rows = values.size();
-    const bool nullable = spec.nullable;
+    const bool nullable = column_spec.nullable;
     auto has = [&](std::size_t i) { return present.empty() || present[i] != 0; };
 
     // A dictionary of the distinct values, in order of first appearance, and each row's entry.
     std::vector<std::uint32_t> entries;
-    if (spec.encoding == Encoding::Dictionary) {
+    if (column_spec.encoding == Encoding::Dictionary) {
         std::unordered_map<T, std::uint32_t, ValueHash<T>, ValueEqual<T>> position;
         std::string dictionary;
         entries.reserve(rows);
@@ -273,7 +273,7 @@ std::expected<EncodedRowGroup::Chunk, std::string> encode_chunk(const ColumnSpec
         if (!size) return std::unexpected(size.error());
         chunk.dictionary_page_size = *size;
     }
-    const int entry_width = spec.encoding == Encoding::Dictionary
+    const int entry_width = column_spec.encoding == Encoding::Dictionary
                                 ? bit_width(entries.empty() ? 0 : *std::max_element(entries.begin(), entries.end()))
                                 : 0;
 
@@ -305,14 +305,14 @@ std::expected<EncodedRowGroup::Chunk, std::string> encode_chunk(const ColumnSpec
         for (std::size_t k = 0; k < count; ++k)
             if (has(first + k)) bounds.add(values[first + k]);
         std::int32_t value_encoding = encoding::plain;
-        if (spec.encoding == Encoding::Dictionary) {
+        if (column_spec.encoding == Encoding::Dictionary) {
             value_encoding = encoding::rle_dictionary;
             const std::size_t present_count = count - nulls;
             body += static_cast<char>(entry_width);
             HybridEncoder(body, entry_width)
                 .encode(std::span<const std::uint32_t>(entries).subspan(entry_at, present_count));
             entry_at += present_count;
-        } else if (spec.encoding == Encoding::ByteStreamSplit && std::is_floating_point_v<T>) {
+        } else if (column_spec.encoding == Encoding::ByteStreamSplit && std::is_floating_point_v<T>) {
             value_encoding = encoding::byte_stream_split;
             const std::size_t present_count = count - nulls;
             const std::size_t at = body.size();
@@ -398,7 +398,7 @@ std::expected<EncodedRowGroup, std::string> encode_row_group(const WriterOptions
     if (options.page_rows == 0) return std::unexpected("pages must hold at least one row");
     EncodedRowGroup group;
     for (std::size_t c = 0; c < columns.size(); ++c) {
-        const ColumnSpec& spec = options.columns[c];
+        const ColumnSpec& column_spec = options.columns[c];
         const ColumnValues& column = columns[c];
         auto encoded = std::visit(
             [&](auto values) -> std::expected<EncodedRowGroup::Chunk, std::string> {
@@ -408,18 +408,18 @@ std::expected<EncodedRowGroup, std::string> encode_row_group(const WriterOptions
                                                 : std::is_same_v<T, float>         ? ColumnType::Float32
                                                 : std::is_same_v<T, double>        ? ColumnType::Float64
                                                                                    : ColumnType::String;
-                if (spec.type != expected) return std::unexpected("column " + spec.name + ": values of another type");
+                if (column_spec.type != expected) return std::unexpected("column " + column_spec.name + ": values of another type");
                 if (c == 0) group.rows = values.size();
                 if (values.size() != group.rows)
-                    return std::unexpected("column " + spec.name + ": " + std::to_string(values.size()) +
+                    return std::unexpected("column " + column_spec.name + ": " + std::to_string(values.size()) +
                                            " rows, not " + std::to_string(group.rows));
                 if (values.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
                     return std::unexpected("a row group of " + std::to_string(values.size()) + " rows is too large");
-                if (!column.present.empty() && (!spec.nullable || column.present.size() != values.size()))
-                    return std::unexpected("column " + spec.name + ": presence flags that do not fit");
-                if (spec.encoding == Encoding::ByteStreamSplit && !std::is_floating_point_v<T>)
-                    return std::unexpected("column " + spec.name + ": byte stream split is for floats");
-                return encode_chunk<T>(spec, values, column.present, options);
+                if (!column.present.empty() && (!column_spec.nullable || column.present.size() != values.size()))
+                    return std::unexpected("column " + column_spec.name + ": presence flags that do not fit");
+                if (column_spec.encoding == Encoding::ByteStreamSplit && !std::is_floating_point_v<T>)
+                    return std::unexpected("column " + column_spec.name + ": byte stream split is for floats");
+                return encode_chunk<T>(column_spec, values, column.present, options);
             },
             column.values);
         if (!encoded) return std::unexpected(encoded.error());
