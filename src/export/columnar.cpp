@@ -12,6 +12,7 @@
 #include <optional>
 #include <unordered_map>
 
+#include "export/document.hpp"
 #include "export/parquet_writer.hpp"
 #include "export/record_filter.hpp"
 #include "os_text.hpp"
@@ -91,22 +92,13 @@ SpectrumRow spectrum_row(core::SpectrumRecord& r) {
                                                                               : msn_type;
     const std::size_t n = r.mz.size();
     row.point_count = static_cast<std::uint32_t>(n);
-    if (n > 0) {
-        // As the mzML writer works them out: the sum in file order, the first highest point.
-        double total = 0.0;
-        std::size_t base = 0;
-        double lowest = r.mz[0], highest = r.mz[0];
-        for (std::size_t k = 0; k < n; ++k) {
-            total += r.intensity[k];
-            if (r.intensity[k] > r.intensity[base]) base = k;
-            lowest = std::min(lowest, r.mz[k]);
-            highest = std::max(highest, r.mz[k]);
-        }
-        row.total_ion_current = total;
-        row.base_peak_mz = r.mz[base];
-        row.base_peak_intensity = r.intensity[base];
-        row.lowest_mz = lowest;
-        row.highest_mz = highest;
+    if (n > 0) {  // as the mzML writer works them out
+        const SpectrumFigures f = figures_of(r);
+        row.total_ion_current = f.total_ion_current;
+        row.base_peak_mz = r.mz[f.base_peak];
+        row.base_peak_intensity = r.intensity[f.base_peak];
+        row.lowest_mz = f.lowest_mz;
+        row.highest_mz = f.highest_mz;
     }
     if (r.precursor) {
         row.precursor_ref = std::move(r.precursor->spectrum_ref);

@@ -11,6 +11,27 @@
 
 namespace exporter {
 
+// The summary figures of a spectrum with points, as every format writes them: the sum of the
+// intensities in stored order, the first point of the highest intensity, the m/z range.
+struct SpectrumFigures {
+    double total_ion_current = 0.0;
+    std::size_t base_peak = 0;  // position of the base peak
+    double lowest_mz = 0.0;
+    double highest_mz = 0.0;
+};
+
+// The figures of `r`, which must have at least one point.
+inline SpectrumFigures figures_of(const core::SpectrumRecord& r) {
+    SpectrumFigures f{0.0, 0, r.mz[0], r.mz[0]};
+    for (std::size_t k = 0; k < r.mz.size(); ++k) {
+        f.total_ion_current += r.intensity[k];
+        if (r.intensity[k] > r.intensity[f.base_peak]) f.base_peak = k;
+        if (r.mz[k] < f.lowest_mz) f.lowest_mz = r.mz[k];
+        if (r.mz[k] > f.highest_mz) f.highest_mz = r.mz[k];
+    }
+    return f;
+}
+
 // The figures of one spectrum that the chromatograms are drawn from.
 struct ChromatogramPoint {
     double retention_time_sec = 0.0;

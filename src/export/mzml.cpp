@@ -139,22 +139,14 @@ void encode_spectrum(std::string& out, const core::SpectrumRecord& r, std::uint6
     if (r.representation == core::representation::centroid) cv_param(out, p, "MS:1000127", "centroid spectrum");
     else cv_param(out, p, "MS:1000128", "profile spectrum");
     if (n > 0) {
-        double total = 0.0;
-        std::size_t base = 0;
-        double lowest = r.mz[0], highest = r.mz[0];
-        for (std::size_t k = 0; k < n; ++k) {
-            total += r.intensity[k];
-            if (r.intensity[k] > r.intensity[base]) base = k;
-            lowest = std::min(lowest, r.mz[k]);
-            highest = std::max(highest, r.mz[k]);
-        }
-        w.point.total_ion_current = total;
-        w.point.base_peak_intensity = r.intensity[base];
-        cv_value(out, p, "MS:1000285", "total ion current", total);
-        cv_value(out, p, "MS:1000504", "base peak m/z", r.mz[base], mz_unit);
-        cv_value(out, p, "MS:1000505", "base peak intensity", r.intensity[base], counts_unit);
-        cv_value(out, p, "MS:1000528", "lowest observed m/z", lowest, mz_unit);
-        cv_value(out, p, "MS:1000527", "highest observed m/z", highest, mz_unit);
+        const SpectrumFigures f = figures_of(r);
+        w.point.total_ion_current = f.total_ion_current;
+        w.point.base_peak_intensity = r.intensity[f.base_peak];
+        cv_value(out, p, "MS:1000285", "total ion current", f.total_ion_current);
+        cv_value(out, p, "MS:1000504", "base peak m/z", r.mz[f.base_peak], mz_unit);
+        cv_value(out, p, "MS:1000505", "base peak intensity", r.intensity[f.base_peak], counts_unit);
+        cv_value(out, p, "MS:1000528", "lowest observed m/z", f.lowest_mz, mz_unit);
+        cv_value(out, p, "MS:1000527", "highest observed m/z", f.highest_mz, mz_unit);
     }
     out.append("        <scanList count=\"1\">\n");
     cv_param(out, "          ", "MS:1000795", "no combination");
