@@ -1,7 +1,9 @@
 #include "os_text.hpp"
 
 #include <array>
+#include <cerrno>
 #include <string_view>
+#include <utility>
 
 namespace os_text {
 namespace {
@@ -145,9 +147,22 @@ constexpr std::array<std::string_view, 134> texts = {
     "Memory page has hardware error",
 };
 
+// The error numbers that C libraries number differently from Linux (Windows' from 36 on), with
+// Linux's numbers; the numbers up to ERANGE (34) are the same in every C library.
+constexpr std::pair<int, int> renumbered[] = {
+    {EDEADLK, 35}, {ENAMETOOLONG, 36}, {ENOLCK, 37}, {ENOSYS, 38}, {ENOTEMPTY, 39}, {EILSEQ, 84},
+};
+
 }  // namespace
 
+int linux_number(int error) {
+    for (const auto& [number, on_linux] : renumbered)
+        if (number == error) return on_linux;
+    return error;
+}
+
 std::string error_text(int error) {
+    error = linux_number(error);
     if (error >= 0 && static_cast<std::size_t>(error) < texts.size()) return std::string(texts[static_cast<std::size_t>(error)]);
     return "Unknown error " + std::to_string(error);
 }

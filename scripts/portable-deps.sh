@@ -79,17 +79,19 @@ make_zstd() {
   rm -rf "$build"
 }
 
-# make_libdeflate TARGET SOURCE-DIR: libdeflate 1.14 builds with its own Makefile.
+# make_libdeflate TARGET SOURCE-DIR: libdeflate 1.14 builds with its own Makefile, which names
+# the static library libdeflatestatic.lib for Windows; it is installed as libdeflate.a everywhere.
 make_libdeflate() {
-  local target=$1 source=$2 prefix build
+  local target=$1 source=$2 prefix build library=libdeflate.a
   prefix=$(target_prefix "$target")
   build="$prefix/build/libdeflate"
+  case $target in *windows*) library=libdeflatestatic.lib ;; esac
   rm -rf "$build" && cp -r "$source" "$build"
-  make -C "$build" -j 2 libdeflate.a CC="$toolchain_dir/$target/cc" AR="$toolchain_dir/$target/ar" \
+  make -C "$build" -j 2 "$library" CC="$toolchain_dir/$target/cc" AR="$toolchain_dir/$target/ar" \
     CFLAGS="-O2 -fPIC" >"$build.log" 2>&1 \
     || { echo "portable-deps: building libdeflate for $target failed; see $build.log" >&2; return 1; }
   mkdir -p "$prefix/include" "$prefix/lib"
-  cp "$build/libdeflate.h" "$prefix/include/" && cp "$build/libdeflate.a" "$prefix/lib/"
+  cp "$build/libdeflate.h" "$prefix/include/" && cp "$build/$library" "$prefix/lib/libdeflate.a"
   rm -rf "$build"
 }
 

@@ -5,7 +5,8 @@
 namespace reader {
 
 Error Error::io_os(int os_error) {
-    return Error(Kind::Io, os_text::error_text(os_error) + " (os error " + std::to_string(os_error) + ")");
+    return Error(Kind::Io,
+                 os_text::error_text(os_error) + " (os error " + std::to_string(os_text::linux_number(os_error)) + ")");
 }
 
 std::string Error::to_string() const {

@@ -7,11 +7,10 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "names.hpp"
 #include "os_text.hpp"
+#include "platform.hpp"
 
 namespace cfb {
 namespace {
@@ -42,15 +41,12 @@ std::string sector_text(std::uint32_t sector) { return std::to_string(sector); }
 // Reads exactly `size` bytes at `offset`, or says why not.
 std::optional<ReadError> read_exact(int fd, std::byte* out, std::size_t size, std::uint64_t offset) {
     while (size > 0) {
-        const ssize_t got = ::pread(fd, out, size, static_cast<off_t>(offset));
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return ReadError{errno, os_text::error_text(errno)};
-        }
-        if (got == 0) return ReadError{0, "data reaches past the end of the file"};
-        out += got;
-        size -= static_cast<std::size_t>(got);
-        offset += static_cast<std::uint64_t>(got);
+        const auto got = platform::read_at(fd, out, size, offset);
+        if (!got) return ReadError{got.error(), os_text::error_text(got.error())};
+        if (*got == 0) return ReadError{0, "data reaches past the end of the file"};
+        out += *got;
+        size -= *got;
+        offset += *got;
     }
     return std::nullopt;
 }
@@ -232,9 +228,9 @@ namespace {
 using Failure = std::unexpected<std::string>;
 
 std::expected<void, std::string> read_header(Container::State& s, std::array<std::byte, header_size>& h) {
-    struct stat info{};
-    if (::fstat(s.file.fd(), &info) != 0) return Failure(std::string("cannot stat the file: ") + os_text::error_text(errno));
-    s.file_size = static_cast<std::uint64_t>(info.st_size);
+    const auto size = platform::size_of(s.file.fd());
+    if (!size) return Failure(std::string("cannot stat the file: ") + os_text::error_text(size.error()));
+    s.file_size = *size;
     if (s.file_size < header_size)
         return Failure("file of " + std::to_string(s.file_size) + " bytes is too small for a header");
     if (auto error = read_exact(s.file.fd(), h.data(), h.size(), 0)) return Failure(error->description);

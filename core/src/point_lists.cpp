@@ -1,7 +1,5 @@
 #include "core/point_lists.hpp"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -9,6 +7,8 @@
 #include <limits>
 #include <mutex>
 #include <vector>
+
+#include "platform.hpp"
 
 #if defined(__has_include)
 #if __has_include(<sanitizer/asan_interface.h>)
@@ -18,9 +18,6 @@
 #ifndef ASAN_POISON_MEMORY_REGION
 #define ASAN_POISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
 #define ASAN_UNPOISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
-#endif
-#ifndef MADV_POPULATE_WRITE
-#define MADV_POPULATE_WRITE 23  // Linux 5.14; older headers lack it, and older kernels refuse it
 #endif
 
 namespace core {
@@ -63,7 +60,7 @@ void unmap(PointArena::Block* block) noexcept {
     const std::size_t length = block->length;
     // Whatever is mapped at these addresses next must not inherit the poison.
     ASAN_UNPOISON_MEMORY_REGION(block, length);
-    munmap(block, length);
+    platform::unmap_memory(block, length);
 }
 
 // Blocks whose every list has been freed wait here, mapped with their pages in place, for the
@@ -167,8 +164,8 @@ PointArena::Block* get_block(std::size_t length, bool for_points, bool& populate
         populated = true;
         return block;
     }
-    void* at = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (at == MAP_FAILED) throw std::bad_alloc();
+    void* at = platform::map_memory(length);
+    if (!at) throw std::bad_alloc();
     block = ::new (at) PointArena::Block{{1}, length, for_points};
     ASAN_POISON_MEMORY_REGION(data_of(block), length - block_record);
     block_cache().mapped(block);
@@ -192,7 +189,7 @@ void release(PointArena::Block* block) noexcept {
 std::byte* populate(std::byte* from, std::byte* to, std::byte* end, std::size_t step) noexcept {
     const std::size_t length = std::min(static_cast<std::size_t>(end - from),
                                         round_up(static_cast<std::size_t>(to - from), step));
-    madvise(from, length, MADV_POPULATE_WRITE);
+    platform::populate(from, length);
     return from + length;
 }
 

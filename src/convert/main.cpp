@@ -1,7 +1,4 @@
 // tavrik-convert: raw files to indexed mzML, MGF or Parquet tables, from the command line.
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <atomic>
 #include <charconv>
 #include <cmath>
@@ -23,21 +20,12 @@
 #include "export/spectra.hpp"
 #include "export/task_pool.hpp"
 #include "os_text.hpp"
+#include "platform.hpp"
 #include "progress.hpp"
 #include "reader/reader.hpp"
 
 namespace convert {
 namespace {
-
-// Makes `path` and any missing parents; 0 or the operating system's error number.
-int make_directories(const std::string& path) {
-    for (std::size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
-        ::mkdir(path.substr(0, at).c_str(), 0777);  // a parent that cannot be made fails the last step
-    if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return errno;
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return errno;
-    return S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
-}
 
 struct Job {
     std::string input;
@@ -51,7 +39,8 @@ std::vector<Job> plan(const CommandLine& line) {
                                   : line.format == exporter::Format::Mgf ? std::string(".mgf") + (line.gzip ? ".gz" : "")
                                                                          : std::string(exporter::spectra_table_suffix);
     std::string directory = line.output_directory;
-    if (directory.size() > 1 && directory.back() == '/') directory.pop_back();
+    if (directory.size() > 1 && platform::path_separators.find(directory.back()) != std::string::npos)
+        directory.pop_back();
     std::vector<Job> jobs;
     std::map<std::string, std::size_t> first_with_output;
     for (const std::string& input : line.inputs) {
@@ -68,12 +57,9 @@ std::vector<Job> plan(const CommandLine& line) {
     return jobs;
 }
 
-bool exists(const std::string& path) {
-    struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0;
-}
+bool exists(const std::string& path) { return platform::exists(path); }
 
-std::string file_name(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+std::string file_name(const std::string& path) { return path.substr(path.find_last_of(platform::path_separators) + 1); }
 
 std::string json_window(const std::optional<exporter::Window>& window) {
     if (!window) return "null";
@@ -107,13 +93,13 @@ std::vector<std::pair<std::string, std::string>> option_facts(const CommandLine&
 
 // The name, size and SHA-1 of the file at `path`, or the operating system's error number.
 std::expected<exporter::FileFacts, int> file_facts(const std::string& path) {
-    const cfb::File file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (file.fd() < 0) return std::unexpected(errno);
-    struct stat info {};
-    if (::fstat(file.fd(), &info) != 0) return std::unexpected(errno);
-    exporter::FileDigest digest = exporter::sha1_of_file(file.fd());
+    auto file = cfb::File::open_read_only(path);
+    if (!file) return std::unexpected(file.error());
+    const auto size = platform::size_of(file->fd());
+    if (!size) return std::unexpected(size.error());
+    exporter::FileDigest digest = exporter::sha1_of_file(file->fd());
     if (digest.os_error != 0) return std::unexpected(digest.os_error);
-    return exporter::FileFacts{file_name(path), static_cast<std::uint64_t>(info.st_size), std::move(digest.hex)};
+    return exporter::FileFacts{file_name(path), *size, std::move(digest.hex)};
 }
 
 // Writes the two Parquet tables of one opened input, committed together; false, with the reason
@@ -163,11 +149,12 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     cfb::File hashed;
     // The formats that record the input's SHA-1, and the metadata.
     const bool needs_digest = line.format != exporter::Format::Mgf || line.metadata;
-    struct stat raw {};
-    if (::fstat(file->fd(), &raw) != 0) return fail(reader::Error::io_os(errno).to_string());
+    const auto raw_size = platform::size_of(file->fd());
+    if (!raw_size) return fail(reader::Error::io_os(raw_size.error()).to_string());
     if (needs_digest) {
-        hashed = cfb::File(::fcntl(file->fd(), F_DUPFD_CLOEXEC, 0));
-        if (hashed.fd() < 0) return fail(reader::Error::io_os(errno).to_string());
+        auto copy = platform::duplicate(file->fd());
+        if (!copy) return fail(reader::Error::io_os(copy.error()).to_string());
+        hashed = cfb::File(*copy);
     }
     auto work_out_digest = [&] { digest.set(exporter::sha1_of_file(hashed.fd())); };
     const bool early_digest = pool && needs_digest;
@@ -214,7 +201,7 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     // The facts of the conversion beside its output, written as atomically.
     const exporter::FileDigest& source = digest.wait();
     if (source.os_error != 0) return fail("cannot read " + job.input + ": " + os_text::error_text(source.os_error));
-    facts.raw_file = {file_name(job.input), static_cast<std::uint64_t>(raw.st_size), source.hex};
+    facts.raw_file = {file_name(job.input), *raw_size, source.hex};
     facts.options = option_facts(line);
     auto written = file_facts(job.output);
     if (!written) return fail("cannot read " + job.output + ": " + os_text::error_text(written.error()));
@@ -229,7 +216,8 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
 }
 
 int run(const CommandLine& line) {
-    if (const int error = line.output_directory == "-" ? 0 : make_directories(line.output_directory); error != 0) {
+    if (const int error = line.output_directory == "-" ? 0 : platform::make_directories(line.output_directory);
+        error != 0) {
         std::fprintf(stderr, "tavrik-convert: cannot create %s: %s\n", line.output_directory.c_str(),
                      os_text::error_text(error).c_str());
         return 1;
@@ -268,7 +256,8 @@ int run(const CommandLine& line) {
 }  // namespace convert
 
 int main(int argc, char** argv) {
-    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    platform::prepare_standard_streams();
+    const std::vector<std::string> arguments = platform::program_arguments(argc, argv);
     const auto line = convert::parse_command_line(arguments);
     if (!line) {
         std::fprintf(stderr, "tavrik-convert: %s\nTry 'tavrik-convert --help' for more information.\n",

@@ -1,14 +1,14 @@
 #include "progress.hpp"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
+
+#include "platform.hpp"
 
 namespace convert {
 
 Console::Console(bool show_progress, std::size_t files) : files_(files) {
-    if (show_progress && ::isatty(STDERR_FILENO)) updater_ = std::thread([this] { run(); });
+    if (show_progress && platform::standard_error_is_terminal()) updater_ = std::thread([this] { run(); });
 }
 
 Console::~Console() {

@@ -1,8 +1,5 @@
 #include "export/columnar.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -16,6 +13,7 @@
 #include "export/parquet_writer.hpp"
 #include "export/record_filter.hpp"
 #include "os_text.hpp"
+#include "platform.hpp"
 #include "utf8.hpp"
 
 namespace exporter {
@@ -319,9 +317,9 @@ std::string facts_json(const RunFacts& facts, std::string_view table, const Expo
 }
 
 std::string directory_of(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
+    const std::size_t slash = path.find_last_of(platform::path_separators);
     if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
+    if (slash == 0) return path.substr(0, 1);
     return path.substr(0, slash);
 }
 
@@ -483,14 +481,9 @@ std::expected<ExportResult, std::string> export_columnar(reader::Reader reader, 
 int commit_together(OutputFile& first, OutputFile& second, bool replace) {
     if (const int error = first.commit(replace); error != 0) return error;
     const int error = second.commit(replace);
-    if (error != 0 && ::unlink(first.final_path().c_str()) == 0) {
-        // The removal is made durable like the rename it undoes.
-        const int directory = ::open(directory_of(first.final_path()).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (directory >= 0) {
-            ::fsync(directory);
-            ::close(directory);
-        }
-    }
+    // The removal is made durable like the rename it undoes.
+    if (error != 0 && platform::remove_file(first.final_path().c_str()) == 0)
+        platform::sync_directory(directory_of(first.final_path()));
     return error;
 }
 

@@ -1,11 +1,5 @@
 #include "export/output_file.hpp"
 
-#include <fcntl.h>
-#include <stdio.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <libdeflate.h>
 
 #include <algorithm>
@@ -16,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform.hpp"
+
 namespace exporter {
 namespace {
 
@@ -23,30 +19,6 @@ constexpr std::size_t buffer_size = std::size_t{1} << 20;
 // Compressed output files (--gzip): level 6, the gzip program's own default.
 constexpr int gzip_level = 6;
 
-// The rename that fails with EEXIST rather than replace a file (Linux 3.15), called by its system
-// call number: C libraries before glibc 2.28 have no wrapper for it, nor their headers the flag.
-#ifndef RENAME_NOREPLACE
-#define RENAME_NOREPLACE (1 << 0)
-#endif
-#ifndef SYS_renameat2
-#if defined(__x86_64__)
-#define SYS_renameat2 316
-#elif defined(__aarch64__)
-#define SYS_renameat2 276
-#endif
-#endif
-int rename_no_replace(const char* from, const char* to) noexcept {
-    return static_cast<int>(::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE));
-}
-
-mode_t file_mode() {
-    static const mode_t mode = [] {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        return static_cast<mode_t>(0666 & ~mask);
-    }();
-    return mode;
-}
 
 // `text` as one gzip member, into `member`; false when memory runs out.
 bool gzip_member(std::string_view text, std::vector<char>& member) {
@@ -62,30 +34,23 @@ bool gzip_member(std::string_view text, std::vector<char>& member) {
     return size > 0;
 }
 
-int sync(int fd) {
-    int result;
-    do {
-        result = ::fsync(fd);
-    } while (result != 0 && errno == EINTR);
-    return result;
-}
-
 std::string directory_of(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
+    const std::size_t slash = path.find_last_of(platform::path_separators);
     if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
+    if (slash == 0) return path.substr(0, 1);
     return path.substr(0, slash);
 }
 
 std::string file_name_of(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
+    const std::size_t slash = path.find_last_of(platform::path_separators);
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace
 
 std::expected<OutputFile, int> OutputFile::create(std::string final_path) {
-    auto temporary = create_temporary_file(directory_of(final_path), file_name_of(final_path), file_mode());
+    // The mode is the system's default for new files: the umask applies.
+    auto temporary = create_temporary_file(directory_of(final_path), file_name_of(final_path), 0666);
     if (!temporary) return std::unexpected(temporary.error());
     return OutputFile(std::move(*temporary), std::move(final_path));
 }
@@ -97,7 +62,7 @@ OutputFile::OutputFile(TemporaryFile temporary, std::string final_path)
 }
 
 OutputFile OutputFile::standard_output() {
-    OutputFile out(TemporaryFile{STDOUT_FILENO, -1, {}}, "standard output");
+    OutputFile out(TemporaryFile{1, -1, {}}, "standard output");
     out.owned_ = false;
     out.seekable_ = false;
     return out;
@@ -119,9 +84,9 @@ OutputFile::OutputFile(OutputFile&& other) noexcept
 OutputFile::~OutputFile() { discard(); }
 
 void OutputFile::discard() noexcept {
-    if (fd_ >= 0 && owned_) ::close(fd_);
+    if (fd_ >= 0 && owned_) platform::close(fd_);
     fd_ = -1;
-    if (!temporary_path_.empty()) ::unlink(temporary_path_.c_str());
+    if (!temporary_path_.empty()) platform::remove_file(temporary_path_.c_str());
     temporary_path_.clear();
     release_temporary_file(slot_);
     slot_ = -1;
@@ -129,12 +94,12 @@ void OutputFile::discard() noexcept {
 
 bool OutputFile::write_all(std::string_view bytes) {
     while (!bytes.empty() && error_ == 0) {
-        const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno != EINTR) error_ = errno;
+        const auto n = platform::write(fd_, bytes.data(), bytes.size());
+        if (!n) {
+            error_ = n.error();
             continue;
         }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
+        bytes.remove_prefix(*n);
     }
     return error_ == 0;
 }
@@ -180,8 +145,8 @@ bool OutputFile::write(std::string_view bytes) {
 bool OutputFile::skip(std::uint64_t bytes) {
     if (!seekable_) error_ = ESPIPE;
     if (!flush()) return false;
-    if (::lseek(fd_, static_cast<off_t>(written_ + bytes), SEEK_SET) < 0) {
-        error_ = errno;
+    if (const int error = platform::seek(fd_, written_ + bytes); error != 0) {
+        error_ = error;
         return false;
     }
     written_ += bytes;
@@ -192,14 +157,13 @@ bool OutputFile::write_at(std::uint64_t at, std::string_view bytes) {
     if (!seekable_) error_ = ESPIPE;
     if (!flush()) return false;
     while (!bytes.empty()) {
-        const ssize_t n = ::pwrite(fd_, bytes.data(), bytes.size(), static_cast<off_t>(at));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            error_ = errno;
+        const auto n = platform::write_at(fd_, bytes.data(), bytes.size(), at);
+        if (!n) {
+            error_ = n.error();
             return false;
         }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-        at += static_cast<std::uint64_t>(n);
+        bytes.remove_prefix(*n);
+        at += *n;
     }
     return true;
 }
@@ -210,13 +174,12 @@ bool OutputFile::read_at(std::uint64_t at, std::size_t size, std::string& into) 
     into.resize(size);
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::pread(fd_, into.data() + done, size - done, static_cast<off_t>(at + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            error_ = n < 0 ? errno : EIO;
+        const auto n = platform::read_at(fd_, into.data() + done, size - done, at + done);
+        if (!n || *n == 0) {
+            error_ = n ? EIO : n.error();
             return false;
         }
-        done += static_cast<std::size_t>(n);
+        done += *n;
     }
     return true;
 }
@@ -227,34 +190,16 @@ int OutputFile::commit(bool replace) {
     if (!owned_) return 0;
     // The data reaches the disk before the name does, so that after a crash the final name holds
     // either the whole file or what it held before.
-    if (sync(fd_) != 0) return error_ = errno;
-    if (::close(fd_) != 0) {
-        fd_ = -1;
-        return error_ = errno;
-    }
+    if (const int error = platform::sync(fd_); error != 0) return error_ = error;
+    const int closed = platform::close(fd_);
     fd_ = -1;
-    int result = 0;
-    if (replace) {
-        if (::rename(temporary_path_.c_str(), final_path_.c_str()) != 0) result = errno;
-    } else if (rename_no_replace(temporary_path_.c_str(), final_path_.c_str()) != 0) {
-        result = errno;
-        // A file system without the no-replace rename: a hard link fails the same way on an existing name.
-        if (result == EINVAL || result == ENOSYS) {
-            result = ::link(temporary_path_.c_str(), final_path_.c_str()) == 0 ? 0 : errno;
-            if (result == 0) ::unlink(temporary_path_.c_str());
-        }
-    }
-    if (result != 0) return error_ = result;
+    if (closed != 0) return error_ = closed;
+    if (const int error = platform::rename(temporary_path_, final_path_, replace); error != 0) return error_ = error;
     temporary_path_.clear();
     release_temporary_file(slot_);
     slot_ = -1;
-    // And the new name reaches the disk too; a file system that cannot sync a directory
-    // (EINVAL) keeps its names in its own way.
-    const int directory = ::open(directory_of(final_path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (directory < 0) return error_ = errno;
-    result = sync(directory) != 0 && errno != EINVAL ? errno : 0;
-    ::close(directory);
-    return error_ = result;
+    // And the new name reaches the disk too.
+    return error_ = platform::sync_directory(directory_of(final_path_));
 }
 
 }  // namespace exporter

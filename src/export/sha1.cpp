@@ -2,12 +2,12 @@
 
 #include <mbedtls/sha1.h>
 #include <mbedtls/version.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <new>
 #include <vector>
+
+#include "platform.hpp"
 
 namespace exporter {
 
@@ -47,18 +47,17 @@ std::string Sha1::hex_digest() {
 
 FileDigest sha1_of_file(int fd) noexcept {
     try {
-        struct stat info {};
-        if (::fstat(fd, &info) != 0) return {{}, errno};
-        if (!S_ISREG(info.st_mode)) return {{}, EINVAL};  // a device or a FIFO is never read
+        const auto kind = platform::kind_of(fd);
+        if (!kind) return {{}, kind.error()};
+        if (*kind != platform::FileKind::Regular) return {{}, EINVAL};  // a device or a FIFO is never read
         Sha1 hash;
         std::vector<char> buffer(std::size_t{1} << 20);
-        for (off_t at = 0;;) {
-            const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), at);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return {{}, errno};
-            if (n == 0) break;
-            hash.update(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
-            at += n;
+        for (std::uint64_t at = 0;;) {
+            const auto n = platform::read_at(fd, buffer.data(), buffer.size(), at);
+            if (!n) return {{}, n.error()};
+            if (*n == 0) break;
+            hash.update(std::string_view(buffer.data(), *n));
+            at += *n;
         }
         return {hash.hex_digest(), 0};
     } catch (const std::bad_alloc&) {

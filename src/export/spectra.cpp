@@ -12,6 +12,7 @@
 #include "export/sha1.hpp"
 #include "export/xml_text.hpp"
 #include "os_text.hpp"
+#include "platform.hpp"
 
 #ifndef TAVRIK_VERSION
 #error "TAVRIK_VERSION must name the project's version"
@@ -49,15 +50,13 @@ private:
 
 std::string absolute_directory(const std::string& path) {
     std::string directory = ".";
-    if (const std::size_t slash = path.rfind('/'); slash != std::string::npos)
-        directory = slash == 0 ? "/" : path.substr(0, slash);
-    char resolved[PATH_MAX];
-    if (::realpath(directory.c_str(), resolved)) return resolved;
-    return directory;
+    if (const std::size_t slash = path.find_last_of(platform::path_separators); slash != std::string::npos)
+        directory = slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
+    return platform::absolute_directory(directory);
 }
 
 std::string file_name(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
+    const std::size_t slash = path.find_last_of(platform::path_separators);
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 

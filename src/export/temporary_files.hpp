@@ -32,11 +32,12 @@ std::expected<TemporaryFile, int> create_temporary_file(const std::string& direc
 // or removed by its owner.
 void release_temporary_file(int slot) noexcept;
 
-// Makes SIGINT, SIGTERM and SIGHUP remove every temporary file that may exist before the process
-// ends as the signal would have ended it; a signal that was ignored when the process started
-// stays ignored (as under nohup). Ignores SIGPIPE, so that a closed stderr or pipe is a failed
-// write, and SIGXFSZ, so that a write past the file size limit fails with EFBIG instead of
-// ending the process; both are then reported and cleaned up like a full disk.
+// Makes SIGINT, SIGTERM and SIGHUP (Ctrl-C, Ctrl-Break and closing the console on Windows) remove
+// every temporary file that may exist before the process ends as the signal would have ended it;
+// a signal that was ignored when the process started stays ignored (as under nohup). Ignores
+// SIGPIPE, so that a closed stderr or pipe is a failed write, and SIGXFSZ, so that a write past
+// the file size limit fails with EFBIG instead of ending the process; both are then reported and
+// cleaned up like a full disk.
 void remove_temporary_files_on_signals();
 
 }  // namespace exporter

@@ -71,8 +71,13 @@ std::string to_native_id(std::string_view text) {
 std::string file_uri(std::string_view absolute_path) {
     static constexpr char hex[] = "0123456789ABCDEF";
     std::string uri = "file://";
-    for (const char c : absolute_path) {
-        if (is_ascii_letter(c) || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' || c == '~' || c == '/') {
+    // A Windows drive ("/C:/Data") keeps its colon, as file URIs write it.
+    const bool drive = absolute_path.size() >= 3 && absolute_path[0] == '/' && is_ascii_letter(absolute_path[1]) &&
+                       absolute_path[2] == ':' && (absolute_path.size() == 3 || absolute_path[3] == '/');
+    for (std::size_t i = 0; i < absolute_path.size(); ++i) {
+        const char c = absolute_path[i];
+        if (is_ascii_letter(c) || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' || c == '~' || c == '/' ||
+            (drive && i == 2)) {
             uri += c;
         } else {
             const auto b = static_cast<unsigned char>(c);

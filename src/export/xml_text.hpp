@@ -33,7 +33,7 @@ std::string to_xml_name(std::string_view text);
 std::string to_native_id(std::string_view text);
 
 // A "file://" URI for an absolute path, with every byte outside the unreserved set and '/'
-// percent-encoded.
+// percent-encoded, but the colon of a Windows drive ("/C:/Data" gives "file:///C:/Data").
 std::string file_uri(std::string_view absolute_path);
 
 }  // namespace exporter

@@ -1,10 +1,7 @@
 #include "reader/reader.hpp"
 
-#include <sys/stat.h>
-
-#include <cerrno>
-
 #include "le.hpp"
+#include "platform.hpp"
 #include "raw/qgd.hpp"
 #include "raw/timestamp.hpp"
 #include "utf8.hpp"
@@ -36,15 +33,16 @@ bool is_valid_utf8(std::string_view text) { return to_valid_utf8(text) == text; 
 // Nothing when `fd` is a regular file; otherwise the error that refuses it. A directory cannot
 // be read, and a device or a FIFO could be read forever or wait on another process.
 std::optional<Error> refuse_unless_regular(int fd) {
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) return Error::io_os(errno);
-    const char* kind = S_ISREG(info.st_mode)    ? nullptr
-                       : S_ISDIR(info.st_mode)  ? "a directory"
-                       : S_ISFIFO(info.st_mode) ? "a FIFO"
-                       : S_ISCHR(info.st_mode)  ? "a character device"
-                       : S_ISBLK(info.st_mode)  ? "a block device"
-                       : S_ISSOCK(info.st_mode) ? "a socket"
-                                                : "not a file";
+    const auto found = platform::kind_of(fd);
+    if (!found) return Error::io_os(found.error());
+    using platform::FileKind;
+    const char* kind = *found == FileKind::Regular           ? nullptr
+                       : *found == FileKind::Directory       ? "a directory"
+                       : *found == FileKind::Fifo            ? "a FIFO"
+                       : *found == FileKind::CharacterDevice ? "a character device"
+                       : *found == FileKind::BlockDevice     ? "a block device"
+                       : *found == FileKind::Socket          ? "a socket"
+                                                             : "not a file";
     if (!kind) return std::nullopt;
     return Error::io(std::string("not a regular file but ") + kind);
 }
@@ -151,16 +149,17 @@ std::expected<ReaderData, Error> open_layout(FileVariant variant, const cfb::Con
 FileNameParts split_file_name(std::string_view path) {
     // The last normal component: trailing separators and "." components do not count; a
     // path ending in ".." (or naming only the root) has no file name.
+    auto separator = [](char c) { return platform::path_separators.find(c) != std::string_view::npos; };
     while (true) {
-        while (!path.empty() && path.back() == '/') path.remove_suffix(1);
+        while (!path.empty() && separator(path.back())) path.remove_suffix(1);
         if (path == ".") return {};
-        if (path.size() >= 2 && path.substr(path.size() - 2) == "/.") {
+        if (path.size() >= 2 && path.back() == '.' && separator(path[path.size() - 2])) {
             path.remove_suffix(2);
             continue;
         }
         break;
     }
-    const std::size_t slash = path.rfind('/');
+    const std::size_t slash = path.find_last_of(platform::path_separators);
     const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
     if (name.empty() || name == "..") return {};
     const std::size_t dot = name.rfind('.');
