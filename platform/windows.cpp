@@ -31,7 +31,8 @@ int error_number(DWORD code) noexcept {
         case ERROR_INVALID_DRIVE:
         case ERROR_BAD_NETPATH:
         case ERROR_BAD_NET_NAME:
-        case ERROR_BAD_PATHNAME: return ENOENT;
+        case ERROR_BAD_PATHNAME:
+        case ERROR_INVALID_NAME: return ENOENT;  // a name Windows cannot hold ("*.raw") names nothing
         case ERROR_ACCESS_DENIED:
         case ERROR_SHARING_VIOLATION:
         case ERROR_LOCK_VIOLATION:
@@ -50,12 +51,12 @@ int error_number(DWORD code) noexcept {
         case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
         case ERROR_INVALID_HANDLE: return EBADF;
         case ERROR_BROKEN_PIPE:
+        case ERROR_PIPE_NOT_CONNECTED:
         case ERROR_NO_DATA: return EPIPE;
         case ERROR_NOT_SAME_DEVICE: return EXDEV;
         case ERROR_DIR_NOT_EMPTY: return ENOTEMPTY;
         case ERROR_DIRECTORY: return ENOTDIR;
         case ERROR_FILENAME_EXCED_RANGE: return ENAMETOOLONG;
-        case ERROR_INVALID_NAME:
         case ERROR_INVALID_PARAMETER:
         case ERROR_NEGATIVE_SEEK: return EINVAL;
         case ERROR_CALL_NOT_IMPLEMENTED:
@@ -306,7 +307,16 @@ int remove_file(const char* path) noexcept {
     }
 }
 
-bool exists(const std::string& path) { return ::GetFileAttributesW(file_path(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
+// Looked up in its directory: a device's name ("NUL.mzML" is NUL to older Windows) is no file there.
+bool exists(const std::string& path) {
+    WIN32_FIND_DATAW found;
+    const HANDLE search =
+        ::FindFirstFileExW(file_path(path).c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    ::FindClose(search);
+    const std::wstring name = widen(std::string_view(path).substr(path.find_last_of(path_separators) + 1));
+    return ::CompareStringOrdinal(name.c_str(), -1, found.cFileName, -1, TRUE) == CSTR_EQUAL;
+}
 
 int make_directories(const std::string& path) {
     for (std::size_t at = path.find_first_of(path_separators, 1); at != std::string::npos;
