@@ -84,17 +84,19 @@ std::string narrow(std::wstring_view wide) {
     return text;
 }
 
-// The path for a wide file call: as given while it is short; longer, made absolute and prefixed
-// with \\?\ (\\?\UNC\ for a share), which lifts the limit of MAX_PATH characters.
+// The path for a wide file call: made absolute (GetFullPathNameW, which also turns "/" into "\"
+// and resolves "." and "..") and prefixed with \\?\ (\\?\UNC\ for a share), which lifts the limit
+// of MAX_PATH characters whatever the path's length; a device ("NUL" is \\.\NUL) as it is.
 std::wstring file_path(std::string_view path) {
     std::wstring wide = widen(path);
-    if (wide.size() < MAX_PATH - 12 || wide.starts_with(L"\\\\?\\") || wide.starts_with(L"\\\\.\\")) return wide;
+    if (wide.empty() || wide.starts_with(L"\\\\?\\") || wide.starts_with(L"\\\\.\\")) return wide;
     const DWORD size = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
     if (size == 0) return wide;
     std::wstring full(size, L'\0');
     const DWORD length = ::GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
     if (length == 0 || length >= size) return wide;
     full.resize(length);
+    if (full.starts_with(L"\\\\?\\") || full.starts_with(L"\\\\.\\")) return full;
     if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
     return L"\\\\?\\" + full;
 }

@@ -5,7 +5,7 @@ DuckDB in scripts/test-peers.sh (tests/peers/check_columnar.py)."""
 from pathlib import Path
 
 from conftest import ROOT
-from test_convert import convert
+from test_convert import WINDOWS, convert
 
 SOURCE = str(ROOT / "samples" / "run-qtof.lcd")
 
@@ -13,13 +13,15 @@ SOURCE = str(ROOT / "samples" / "run-qtof.lcd")
 def test_tables_are_written_together_or_not_at_all(tmp_path):
     out = tmp_path / "out"
     spectra, points = out / "run-qtof.spectra.parquet", out / "run-qtof.points.parquet"
-    # A file size limit that the spectra table fits within and the points table does not.
-    run = convert("--format", "parquet", "-o", out, SOURCE, prefix=["bash", "-c", 'ulimit -f 64; exec "$@"', "-"])
-    assert run.returncode == 1 and run.stderr.startswith(f"tavrik-convert: {SOURCE}: cannot write {spectra}")
-    assert run.stderr.endswith(": File too large\n") and list(out.iterdir()) == []
+    # A file size limit that the spectra table fits within and the points table does not (none
+    # on Windows).
+    if not WINDOWS:
+        run = convert("--format", "parquet", "-o", out, SOURCE, prefix=["bash", "-c", 'ulimit -f 64; exec "$@"', "-"])
+        assert run.returncode == 1 and run.stderr.startswith(f"tavrik-convert: {SOURCE}: cannot write {spectra}")
+        assert run.stderr.endswith(": File too large\n") and list(out.iterdir()) == []
     # The points table's name is taken by a directory, which --overwrite cannot replace: the
     # spectra table, renamed into place first, is removed again.
-    points.mkdir()
+    points.mkdir(parents=True)
     (points / "keep").write_text("x")
     run = convert("--format", "parquet", "--overwrite", "-o", out, SOURCE)
     assert run.returncode == 1 and run.stderr.startswith(f"tavrik-convert: {SOURCE}: cannot write {spectra} and ")

@@ -32,18 +32,22 @@ def test_wildcards_expand_to_the_matching_names(tmp_path):
 
 def test_non_ascii_and_long_paths(tmp_path):
     long = tmp_path.joinpath(*["Verzeichnis_mit_langem_Namen_%02d" % k for k in range(10)])
-    for folder in (tmp_path / "Messungen", long):
+    for folder, name in ((tmp_path / "Messungen_ä", "Probe_ä_µg.lcd"), (long, "run-qtof.lcd")):
         folder.mkdir(parents=True)
-        shutil.copy(ROOT / "samples" / "run-qtof.lcd", folder / "Probe_ä_µg.lcd")
-    assert len(str(long / "Probe_ä_µg.lcd")) > 300
-    for source, out in ((tmp_path / "Messungen" / "Probe_ä_µg.lcd", tmp_path / "Ausgabe_ü"), (long / "Probe_ä_µg.lcd", long / "out")):
+        shutil.copy(ROOT / "samples" / "run-qtof.lcd", folder / name)
+    assert len(str(long)) > 300
+    for source, out in ((tmp_path / "Messungen_ä" / "Probe_ä_µg.lcd", tmp_path / "Ausgabe_ü"),
+                        (long / "run-qtof.lcd", long / "out")):
         run = convert("-o", out, source)
         assert (run.returncode, run.stderr) == (0, "")
-        check_mzml(str(source), out / "Probe_ä_µg.mzML")
+        target = out / (source.stem + ".mzML")
         assert convert("-o", out, source).stderr == \
-            f"tavrik-convert: {source}: {out / 'Probe_ä_µg.mzML'} exists (use --overwrite to replace it)\n"
+            f"tavrik-convert: {source}: {target} exists (use --overwrite to replace it)\n"
+    check_mzml(str(long / "run-qtof.lcd"), long / "out" / "run-qtof.mzML")
+    # The same document as from an ASCII name, but for the names and what follows from them.
     text = (tmp_path / "Ausgabe_ü" / "Probe_ä_µg.mzML").read_text()
-    assert f'location="file:///Z:{tmp_path}/Messungen"' in text and 'name="Probe_ä_µg.lcd"' in text
+    assert 'location="file:///Z:%s/Messungen_%%C3%%A4"' % tmp_path in text and 'name="Probe_ä_µg.lcd"' in text
+    assert text.count("<spectrum ") == (long / "out" / "run-qtof.mzML").read_text().count("<spectrum ") > 0
 
 
 def test_devices_and_directories_are_refused(tmp_path):
