@@ -15,7 +15,8 @@
 
 namespace platform {
 
-// The characters that separate the components of a path: "/", and on Windows "\" too.
+// The characters that separate the components of a path: "/", and on Windows "\" too, the
+// system's own last.
 extern const std::string_view path_separators;
 // The longest path, in bytes, that the program names a temporary file by.
 inline constexpr std::size_t max_path_bytes = 4096;

@@ -41,12 +41,15 @@ std::vector<Job> plan(const CommandLine& line) {
     std::string directory = line.output_directory;
     if (directory.size() > 1 && platform::path_separators.find(directory.back()) != std::string::npos)
         directory.pop_back();
+    // Output paths are written as the directory was: C:\Data\mzML\run07.mzML, /data/mzML/run07.mzML.
+    const std::size_t last = directory.find_last_of(platform::path_separators);
+    const std::string separator(1, last == std::string::npos ? platform::path_separators.back() : directory[last]);
     std::vector<Job> jobs;
     std::map<std::string, std::size_t> first_with_output;
     for (const std::string& input : line.inputs) {
         const auto stem = reader::split_file_name(input).stem;
-        Job job{input, directory + "/" + stem.value_or("unknown") + extension,
-                directory + "/" + stem.value_or("unknown") + ".metadata.json", std::nullopt};
+        Job job{input, directory + separator + stem.value_or("unknown") + extension,
+                directory + separator + stem.value_or("unknown") + ".metadata.json", std::nullopt};
         const auto [at, fresh] = first_with_output.try_emplace(job.output, jobs.size());
         if (!fresh) {
             job.clash = jobs[at->second].input;
