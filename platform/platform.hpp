@@ -76,6 +76,10 @@ void* map_memory(std::size_t length) noexcept;
 void unmap_memory(void* at, std::size_t length) noexcept;
 // Faults in the pages of [at, at + length) with one call where the system can; a hint.
 void populate(void* at, std::size_t length) noexcept;
+// Lets the system take back the pages of [at, at + length), page-aligned, when memory is tight,
+// instead of writing them anywhere: a page written again before that keeps what is written,
+// one taken back reads as zeros. Where the system cannot, the pages stay as they are.
+void mark_reclaimable(void* at, std::size_t length) noexcept;
 
 // --- the process ---
 

@@ -193,6 +193,15 @@ void unmap_memory(void* at, std::size_t length) noexcept { ::munmap(at, length);
 
 void populate(void* at, std::size_t length) noexcept { ::madvise(at, length, MADV_POPULATE_WRITE); }
 
+void mark_reclaimable(void* at, std::size_t length) noexcept {
+#ifdef MADV_FREE
+    ::madvise(at, length, MADV_FREE);
+#else
+    (void)at;
+    (void)length;
+#endif
+}
+
 std::uint64_t process_id() noexcept { return static_cast<std::uint64_t>(::getpid()); }
 
 std::vector<std::string> program_arguments(int argc, char** argv) {

@@ -372,6 +372,9 @@ void unmap_memory(void* at, std::size_t) noexcept { ::VirtualFree(at, 0, MEM_REL
 
 void populate(void*, std::size_t) noexcept {}
 
+// Nothing is marked here: kept blocks stay as they are.
+void mark_reclaimable(void*, std::size_t) noexcept {}
+
 std::uint64_t process_id() noexcept { return ::GetCurrentProcessId(); }
 
 std::vector<std::string> program_arguments(int, char**) {

@@ -1,11 +1,14 @@
 #include "core/point_lists.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <limits>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform.hpp"
@@ -28,7 +31,6 @@ namespace core {
 struct PointArena::Block {
     std::atomic<std::size_t> references;
     std::size_t length;  // of the whole mapping
-    bool for_points;     // false for a stream buffer
 };
 
 namespace {
@@ -63,90 +65,192 @@ void unmap(PointArena::Block* block) noexcept {
     platform::unmap_memory(block, length);
 }
 
-// Blocks whose every list has been freed wait here, mapped with their pages in place, for the
-// next decode in the process: taking one costs no page fault and no zeroing by the kernel. What
-// waits stays within 1.1 times the largest decode (the blocks one arena took) the process has
-// made, and with the blocks in use within 1.1 times the most that point lists have had in use at
-// once: so a process that has dropped every reader keeps at most 1.1 times its largest decode,
-// and one holding its largest reader at most a tenth more. A block that has waited a minute is
-// returned to the system at the next allocation or release. Stream buffers are returned at once:
-// a reader held would otherwise keep its file's size besides.
+class BlockCache;
+BlockCache& block_cache();
+
+// Marks a block's pages, all but the first (it holds the block's record), free for the kernel
+// to take back under memory pressure; until they are written again. Where the kernel cannot, they
+// stay as they are.
+void reclaimable(PointArena::Block* block) noexcept {
+    const std::size_t page = platform::page_size();
+    if (block->length > page) platform::mark_reclaimable(reinterpret_cast<std::byte*>(block) + page, block->length - page);
+}
+
+// Blocks that nothing uses any more wait here, mapped with their pages in place, for the next
+// decode in the process: taking one costs no page fault and no zeroing by the kernel. Blocks of
+// point lists and stream buffers alike. What waits, with what is in use, stays within 1.1 times
+// the most that has been in use at once: a process that had two readers alive at once has
+// needed that memory, and keeps it for the next two, so that concurrent opens fault no fresh
+// pages either. When a block must go to stay within the bound, the one kept longest goes first.
+// A block that has waited a second is marked free for the kernel to take back under memory
+// pressure (its pages are dropped instead of being written anywhere; those still there when the
+// block is taken again are reused as they are); marking is done then, by a thread of its own,
+// because writing into marked pages again costs about a third of what faulting fresh ones does,
+// too much for blocks that a busy process takes back at once. A block that has waited a minute
+// is returned to the system at the next allocation or release.
 class BlockCache {
 public:
-    // A kept block of `length` to twice `length` bytes, counted as in use again for point lists
-    // or for a buffer; or null.
-    PointArena::Block* take(std::size_t length, bool for_points) {
-        std::lock_guard lock(mutex_);
-        expire();
-        std::size_t best = kept_.size();
-        for (std::size_t i = 0; i < kept_.size(); ++i) {
-            const std::size_t have = kept_[i].block->length;
-            if (have >= length && have <= 2 * length && (best == kept_.size() || have < kept_[best].block->length))
-                best = i;
+    BlockCache() { pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child); }
+
+    // A kept block of `length` to twice `length` bytes, counted as in use again, with one
+    // reference; `populated` tells whether its pages are surely in place. Null when none fits.
+    PointArena::Block* take(std::size_t length, bool& populated) {
+        std::vector<PointArena::Block*> expired;
+        PointArena::Block* block = nullptr;
+        {
+            std::lock_guard lock(mutex_);
+            expire(expired);
+            std::size_t best = kept_.size();
+            for (std::size_t i = 0; i < kept_.size(); ++i) {
+                const std::size_t have = kept_[i].block->length;
+                if (have >= length && have <= 2 * length &&
+                    (best == kept_.size() || have < kept_[best].block->length))
+                    best = i;
+            }
+            if (best != kept_.size()) {
+                block = kept_[best].block;
+                populated = !kept_[best].marked;
+                kept_.erase(kept_.begin() + static_cast<std::ptrdiff_t>(best));
+                kept_bytes_ -= block->length;
+                block->references.store(1, std::memory_order_relaxed);
+                count_in_use(block->length);
+            }
         }
-        if (best == kept_.size()) return nullptr;
-        PointArena::Block* block = kept_[best].block;
-        kept_[best] = kept_.back();
-        kept_.pop_back();
-        kept_bytes_ -= block->length;
-        block->for_points = for_points;
-        count_in_use(block);
+        for (PointArena::Block* old : expired) unmap(old);
         return block;
     }
 
     void mapped(PointArena::Block* block) {
         std::lock_guard lock(mutex_);
-        count_in_use(block);
+        count_in_use(block->length);
     }
 
-    // Keeps a block of point lists that no list uses any more; false when that would pass the
-    // bound, or for a stream buffer.
-    bool keep(PointArena::Block* block) {
-        std::lock_guard lock(mutex_);
-        if (!block->for_points) return false;
-        points_in_use_ -= block->length;
-        expire();
-        const std::size_t after = kept_bytes_ + block->length;
-        if (after > largest_decode_ / 10 * 11 || points_in_use_ + after > most_points_in_use_ / 10 * 11) return false;
-        kept_.push_back({block, std::chrono::steady_clock::now()});
-        kept_bytes_ += block->length;
-        return true;
+    // Takes back a block nothing uses any more: kept, or returned to the system.
+    void release(PointArena::Block* block) noexcept {
+        std::vector<PointArena::Block*> gone;
+        bool kept = false;
+        bool mark_now = false;
+        try {
+            std::lock_guard lock(mutex_);
+            in_use_ -= block->length;
+            expire(gone);
+            const std::size_t bound = most_in_use_ / 10 * 11;
+            if (in_use_ + block->length <= bound) {
+                // The blocks kept longest make room; kept_ is in the order they came back.
+                std::size_t evicted = 0;
+                std::size_t freed = 0;
+                while (in_use_ + kept_bytes_ - freed + block->length > bound) freed += kept_[evicted++].block->length;
+                gone.reserve(gone.size() + evicted);
+                kept_.reserve(kept_.size() + 1);
+                // Nothing below throws.
+                for (std::size_t i = 0; i < evicted; ++i) gone.push_back(kept_[i].block);
+                kept_.erase(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(evicted));
+                kept_bytes_ -= freed;
+                kept_.push_back({block, std::chrono::steady_clock::now(), false});
+                kept_bytes_ += block->length;
+                kept = true;
+                mark_now = !start_marker();
+                kept_.back().marked = mark_now;
+            }
+        } catch (...) {  // no room to note it: it goes back to the system
+        }
+        if (mark_now) reclaimable(block);
+        if (!kept) unmap(block);
+        for (PointArena::Block* old : gone) unmap(old);
     }
 
-    // Notes the blocks one arena took: the most that one decode needed.
-    void decode_finished(std::size_t reserved) {
+    PointMemory figures() {
         std::lock_guard lock(mutex_);
-        largest_decode_ = std::max(largest_decode_, reserved);
+        return {in_use_, most_in_use_, kept_bytes_};
     }
 
 private:
-    void count_in_use(PointArena::Block* block) {
-        if (!block->for_points) return;
-        points_in_use_ += block->length;
-        most_points_in_use_ = std::max(most_points_in_use_, points_in_use_);
-    }
-
-    void expire() {
-        const auto now = std::chrono::steady_clock::now();
-        for (std::size_t i = kept_.size(); i-- > 0;) {
-            if (now - kept_[i].since < std::chrono::minutes(1)) continue;
-            kept_bytes_ -= kept_[i].block->length;
-            unmap(kept_[i].block);
-            kept_[i] = kept_.back();
-            kept_.pop_back();
-        }
-    }
-
     struct Kept {
         PointArena::Block* block;
         std::chrono::steady_clock::time_point since;
+        bool marked;  // free for the kernel to take back
     };
+    static constexpr auto settle = std::chrono::seconds(1);
+
+    void count_in_use(std::size_t length) {
+        in_use_ += length;
+        most_in_use_ = std::max(most_in_use_, in_use_);
+    }
+
+    // Moves the blocks kept for a minute into `gone`; it has room for them (or throws first).
+    void expire(std::vector<PointArena::Block*>& gone) {
+        const auto now = std::chrono::steady_clock::now();
+        std::size_t old = 0;
+        while (old < kept_.size() && now - kept_[old].since >= std::chrono::minutes(1)) ++old;
+        if (old == 0) return;
+        gone.reserve(gone.size() + old + 1);
+        for (std::size_t i = 0; i < old; ++i) {
+            kept_bytes_ -= kept_[i].block->length;
+            gone.push_back(kept_[i].block);
+        }
+        kept_.erase(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(old));
+    }
+
+    // Starts the thread that marks blocks once they have settled, unless it runs; false when
+    // no thread can be started.
+    bool start_marker() {
+        if (marker_running_) return true;
+        try {
+            std::thread([this] { mark_settled(); }).detach();
+        } catch (...) {
+            return false;
+        }
+        marker_running_ = true;
+        return true;
+    }
+
+    // The marking thread: one block at a time, under the lock so that none is taken meanwhile;
+    // ends when no kept block is left unmarked.
+    void mark_settled() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            const auto now = std::chrono::steady_clock::now();
+            auto next = now + settle;
+            Kept* settled = nullptr;
+            for (Kept& k : kept_) {
+                if (k.marked) continue;
+                if (now - k.since >= settle) {
+                    settled = &k;
+                    break;
+                }
+                next = std::min(next, k.since + settle);
+            }
+            if (settled) {
+                reclaimable(settled->block);
+                settled->marked = true;
+                lock.unlock();  // let takers in between blocks
+                lock.lock();
+                continue;
+            }
+            if (std::none_of(kept_.begin(), kept_.end(), [](const Kept& k) { return !k.marked; })) {
+                marker_running_ = false;
+                return;
+            }
+            lock.unlock();
+            std::this_thread::sleep_until(next);
+            lock.lock();
+        }
+    }
+
+    // A fork from another thread must not find the lock held; the child has no marking thread.
+    static void before_fork() { block_cache().mutex_.lock(); }
+    static void after_fork_in_parent() { block_cache().mutex_.unlock(); }
+    static void after_fork_in_child() {
+        block_cache().marker_running_ = false;
+        block_cache().mutex_.unlock();
+    }
+
     std::mutex mutex_;
-    std::vector<Kept> kept_;
+    std::vector<Kept> kept_;  // oldest first
     std::size_t kept_bytes_ = 0;
-    std::size_t points_in_use_ = 0;
-    std::size_t most_points_in_use_ = 0;
-    std::size_t largest_decode_ = 0;
+    std::size_t in_use_ = 0;
+    std::size_t most_in_use_ = 0;
+    bool marker_running_ = false;
 };
 
 // Never destroyed: lists may be freed while the process exits, after static destructors ran.
@@ -157,30 +261,24 @@ BlockCache& block_cache() {
 
 // A block of at least `length` bytes holding one reference, kept or freshly mapped; `populated`
 // tells whether its pages are in place already.
-PointArena::Block* get_block(std::size_t length, bool for_points, bool& populated) {
-    PointArena::Block* block = block_cache().take(length, for_points);
-    if (block) {
-        block->references.store(1, std::memory_order_relaxed);
-        populated = true;
-        return block;
-    }
+PointArena::Block* get_block(std::size_t length, bool& populated) {
+    if (PointArena::Block* block = block_cache().take(length, populated)) return block;
     void* at = platform::map_memory(length);
     if (!at) throw std::bad_alloc();
-    block = ::new (at) PointArena::Block{{1}, length, for_points};
+    auto* block = ::new (at) PointArena::Block{{1}, length};
     ASAN_POISON_MEMORY_REGION(data_of(block), length - block_record);
-    block_cache().mapped(block);
+    try {
+        block_cache().mapped(block);
+    } catch (...) {
+        unmap(block);
+        throw;
+    }
     populated = false;
     return block;
 }
 
 void release(PointArena::Block* block) noexcept {
-    if (block->references.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-    bool kept = false;
-    try {
-        kept = block_cache().keep(block);
-    } catch (...) {  // no room to note it: it goes back to the system
-    }
-    if (!kept) unmap(block);
+    if (block->references.fetch_sub(1, std::memory_order_acq_rel) == 1) block_cache().release(block);
 }
 
 // Faults in the pages of [from, to), rounded up to a whole `step` but not past `end`, with one
@@ -202,11 +300,11 @@ void* place(std::byte* at, PointArena::Block* owner, std::size_t bytes) {
 }
 
 // A block of its own for one list or buffer of `bytes` bytes, its pages faulted in at once.
-void* allocate_alone(std::size_t bytes, bool for_points) {
+void* allocate_alone(std::size_t bytes) {
     if (bytes > std::numeric_limits<std::size_t>::max() / 2) throw std::bad_alloc();
     const std::size_t need = sizeof(Header) + round_up(bytes, grain);
     bool populated = false;
-    PointArena::Block* own = get_block(round_up(block_record + need, smallest_block), for_points, populated);
+    PointArena::Block* own = get_block(round_up(block_record + need, smallest_block), populated);
     if (!populated) {
         const auto start = reinterpret_cast<std::byte*>(own);
         populate(start, data_of(own) + need, start + own->length, populate_step);
@@ -220,10 +318,6 @@ PointArena::PointArena() noexcept : previous_(current_arena) { current_arena = t
 
 PointArena::~PointArena() {
     current_arena = previous_;
-    try {
-        block_cache().decode_finished(reserved_);
-    } catch (...) {  // the lock could not be taken: the bound stays where it was
-    }
     if (block_) release(block_);
 }
 
@@ -234,11 +328,11 @@ void* PointArena::allocate(std::size_t bytes) {
         const std::size_t fitted = round_up(block_record + need, smallest_block);
         if (need > largest_shared) {
             reserved_ += fitted;
-            return allocate_alone(bytes, true);
+            return allocate_alone(bytes);
         }
         const std::size_t length = std::max(std::clamp(reserved_, smallest_block, largest_block), fitted);
         bool populated = false;
-        Block* fresh = get_block(length, true, populated);
+        Block* fresh = get_block(length, populated);
         reserved_ += length;
         if (block_) release(block_);
         block_ = fresh;
@@ -257,7 +351,9 @@ void* PointArena::allocate(std::size_t bytes) {
     return place(at, block_, bytes);
 }
 
-void* allocate_buffer(std::size_t bytes) { return allocate_alone(bytes, false); }
+void* allocate_buffer(std::size_t bytes) { return allocate_alone(bytes); }
+
+PointMemory point_memory() { return block_cache().figures(); }
 
 void* allocate_points(std::size_t bytes) {
     if (current_arena) return current_arena->allocate(bytes);

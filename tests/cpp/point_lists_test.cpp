@@ -5,8 +5,12 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
+#include <barrier>
 #include <cstdint>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <numeric>
 #include <thread>
 #include <vector>
@@ -15,21 +19,27 @@ namespace {
 
 using Lists = std::vector<core::Values<double>>;
 
-// `count` lists of growing length, filled with values that identify list and position.
-Lists make_lists(std::size_t count) {
+// `count` lists of growing length, filled with values that identify list and position (and the
+// decode, by `base`).
+Lists make_lists(std::size_t count, double base = 0) {
     Lists lists;
     for (std::size_t i = 0; i < count; ++i) {
         core::Values<double> values(1 + i % 1500);
-        std::iota(values.begin(), values.end(), static_cast<double>(i));
+        std::iota(values.begin(), values.end(), base + static_cast<double>(i));
         lists.push_back(std::move(values));
     }
     return lists;
 }
 
-bool intact(const Lists& lists) {
+bool intact(const core::Values<double>& list, double first) {
+    for (std::size_t j = 0; j < list.size(); ++j)
+        if (list[j] != first + static_cast<double>(j)) return false;
+    return true;
+}
+
+bool intact(const Lists& lists, double base = 0) {
     for (std::size_t i = 0; i < lists.size(); ++i)
-        for (std::size_t j = 0; j < lists[i].size(); ++j)
-            if (lists[i][j] != static_cast<double>(i + j)) return false;
+        if (!intact(lists[i], base + static_cast<double>(i))) return false;
     return true;
 }
 
@@ -102,6 +112,66 @@ TEST(PointLists, KeptBlocksServeTheNextDecodeButNeverUnderALiveList) {
         EXPECT_TRUE(intact(second));
     }
     for (std::size_t j = 0; j < survivor[0].size(); ++j) ASSERT_EQ(survivor[0][j], 1234.0 + j);
+}
+
+TEST(PointLists, ConcurrentDecodesKeepWhatTheyNeededAndNeverReuseALiveListsBlock) {
+    // Four threads decode at once, round after round. Each keeps one list of every decode alive
+    // through its next three and hands another to its neighbour to free, so that blocks are given
+    // up from every thread while others are being taken: a kept block handed out while a list cut
+    // from it lives would have that list overwritten by another decode's values.
+    constexpr int threads = 4;
+    constexpr int rounds = 10;
+    struct Survivor {
+        core::Values<double> list;
+        double first;
+    };
+    std::mutex handoff_lock;
+    std::vector<std::vector<Survivor>> handoff(threads);
+    std::barrier decoded(threads);
+    std::atomic<std::size_t> together = 0;  // in use with every thread's last decode alive
+    std::atomic<bool> all_intact = true;
+
+    auto body = [&](int t) {
+        std::deque<Survivor> mine;
+        for (int r = 0; r < rounds; ++r) {
+            const double base = 1e9 * t + 1e6 * r;
+            Lists lists;
+            {
+                core::PointArena arena;
+                lists = make_lists(2'000 + 1'000 * static_cast<std::size_t>(t), base);
+            }
+            decoded.arrive_and_wait();
+            if (r == rounds - 1 && t == 0) together = core::point_memory().in_use;
+            decoded.arrive_and_wait();
+            if (!intact(lists, base)) all_intact = false;
+            mine.push_back({std::move(lists[1499]), base + 1499});
+            {
+                std::lock_guard lock(handoff_lock);
+                handoff[(t + 1) % threads].push_back({std::move(lists[2 * r]), base + 2 * r});
+                for (const Survivor& s : handoff[t])
+                    if (!intact(s.list, s.first)) all_intact = false;
+                handoff[t].clear();
+            }
+            lists.clear();
+            if (mine.size() > 3) mine.pop_front();
+            for (const Survivor& s : mine)
+                if (!intact(s.list, s.first)) all_intact = false;
+        }
+    };
+    std::vector<std::thread> running;
+    for (int t = 0; t < threads; ++t) running.emplace_back(body, t);
+    for (auto& thread : running) thread.join();
+    for (const auto& box : handoff)
+        for (const Survivor& s : box) EXPECT_TRUE(intact(s.list, s.first));
+    handoff.clear();
+    EXPECT_TRUE(all_intact);
+
+    // Every block came back; what the four decodes needed at once is kept for the next four,
+    // within the bound.
+    const core::PointMemory after = core::point_memory();
+    EXPECT_EQ(after.in_use, 0u);
+    EXPECT_GE(after.kept, together.load());
+    EXPECT_LE(after.kept, after.most_in_use / 10 * 11);
 }
 
 }  // namespace

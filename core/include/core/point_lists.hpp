@@ -6,9 +6,10 @@
 // A list still owns its memory wherever it goes: each block is given up when the last list cut
 // from it is freed (from any thread), whether or not the arena still exists; a few lists kept
 // from a large file therefore keep the blocks they were cut from. A block given up is kept,
-// mapped, for the next decode in the process (at most 1.1 times the largest decode's blocks,
-// each for at most a minute), or returned to the system. Lists allocated with no arena on the
-// thread come from the heap. Either kind may be freed anywhere.
+// mapped, for the next decodes in the process (with the blocks in use, at most 1.1 times the most
+// ever in use at once; each for at most a minute, free for the kernel to take back after a
+// second), or returned to the system. Lists allocated with no arena on the thread come from the
+// heap. Either kind may be freed anywhere.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +27,15 @@ namespace core {
 void* allocate_points(std::size_t bytes);
 // Frees what allocate_points or allocate_buffer returned, on any thread; nullptr is ignored.
 void free_points(void* data) noexcept;
+
+// The process's blocks of point lists and buffers, in bytes: in use now, the most ever in use at
+// once, and kept for reuse.
+struct PointMemory {
+    std::size_t in_use;
+    std::size_t most_in_use;
+    std::size_t kept;
+};
+PointMemory point_memory();
 
 // Memory for `bytes` bytes aligned to 8, for a stream read whole, in a block of its own with its
 // pages faulted in (a kept block when one fits). Throws std::bad_alloc.
