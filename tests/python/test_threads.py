@@ -1,4 +1,5 @@
 """Many threads at once on the free-threaded interpreter: shared readers and parallel opens."""
+import collections
 import random
 import sys
 import threading
@@ -6,6 +7,7 @@ import threading
 import pytest
 import tavrik
 
+from testkit.bulk import gcms_bulk
 from testkit.layouts import gcms_file, gcms_mrm_scan, gcms_profile_scan
 
 THREADS = 8
@@ -121,3 +123,28 @@ def test_stress_on_samples_and_corrupt_copies(write_file):
     for rows, shared_result in run_all(work):
         assert shared_result == shared_expected
         assert all(result == expected[p] for p, result in rows)
+
+
+def test_readers_opened_and_dropped_at_once_keep_every_value(write_file):
+    """Readers whose lists span several blocks are opened and dropped by every thread at once,
+    while others stay open: the blocks a dropped reader gives up are kept and taken by the next
+    opens on any thread, and must never be taken while a reader still open uses them."""
+    paths = [write_file(f"b{k}.qgd", gcms_bulk(1.2e6, points=900 + 100 * k)) for k in range(4)]
+    expected = [snapshot(tavrik.RawReader(p)) for p in paths]
+    alive = collections.deque()  # readers open across other threads' opens, dropped by any thread
+    lock = threading.Lock()
+
+    def work(k):
+        for j in range(4):
+            i = (k + j) % len(paths)
+            reader = tavrik.RawReader(paths[i])
+            with lock:
+                alive.append((i, reader))
+                i, reader = alive.popleft() if len(alive) > THREADS // 2 else (None, None)
+            if reader is not None:
+                assert snapshot(reader) == expected[i]
+            del reader  # the last reference, on this thread
+
+    run_all(work)
+    for i, reader in alive:
+        assert snapshot(reader) == expected[i]
