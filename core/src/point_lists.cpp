@@ -92,8 +92,9 @@ class BlockCache {
 public:
     BlockCache() { pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child); }
 
-    // A kept block of `length` to twice `length` bytes, counted as in use again, with one
-    // reference; `populated` tells whether its pages are surely in place. Null when none fits.
+    // The smallest kept block of `length` to twice `length` bytes, the newest of equals (the
+    // likeliest to be in place still), counted as in use again, with one reference; `populated`
+    // tells whether its pages are surely in place. Null when none fits.
     PointArena::Block* take(std::size_t length, bool& populated) {
         std::vector<PointArena::Block*> expired;
         PointArena::Block* block = nullptr;
@@ -104,7 +105,7 @@ public:
             for (std::size_t i = 0; i < kept_.size(); ++i) {
                 const std::size_t have = kept_[i].block->length;
                 if (have >= length && have <= 2 * length &&
-                    (best == kept_.size() || have < kept_[best].block->length))
+                    (best == kept_.size() || have <= kept_[best].block->length))
                     best = i;
             }
             if (best != kept_.size()) {
