@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the threaded tests under ThreadSanitizer: a free-threaded CPython 3.13 built with
-# --with-thread-sanitizer (cached like the ordinary one), the module built with -fsanitize=thread.
+# --with-thread-sanitizer (cached like the ordinary one), the module built with -fsanitize=thread;
+# and the C++ tests of the point-list memory, which several threads share.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -17,8 +18,9 @@ if [ ! -x "$venv/bin/python" ]; then
 fi
 export PATH="$root/.venv/bin:$PATH"  # cmake and ninja
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS="-g -O1 -fsanitize=thread" \
-  -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
-cmake --build build/tsan --target tavrik | grep -v -e '^\[' -e 'no work to do' || true
+  -DTAVRIK_BUILD_TESTS=ON -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
+cmake --build build/tsan --target tavrik tavrik_tests | grep -v -e '^\[' -e 'no work to do' || true
+TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/cpp/tavrik_tests --gtest_filter='PointLists.*' --gtest_brief=1
 cp python/tavrik.pyi build/tsan/
 suppressions=$(ls "$prefix"/share/tsan/suppressions_free_threading.txt 2>/dev/null || true)
 TSAN_OPTIONS="halt_on_error=1 ${suppressions:+suppressions=$suppressions}" PYTHONPATH="$root/build/tsan" \
