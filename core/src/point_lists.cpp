@@ -130,7 +130,6 @@ public:
     void release(PointArena::Block* block) noexcept {
         std::vector<PointArena::Block*> gone;
         bool kept = false;
-        bool mark_now = false;
         try {
             std::lock_guard lock(mutex_);
             in_use_ -= block->length;
@@ -150,12 +149,13 @@ public:
                 kept_.push_back({block, std::chrono::steady_clock::now(), false});
                 kept_bytes_ += block->length;
                 kept = true;
-                mark_now = !start_marker();
-                kept_.back().marked = mark_now;
+                if (!start_marker()) {  // marked now, before any other thread can take it
+                    reclaimable(block);
+                    kept_.back().marked = true;
+                }
             }
         } catch (...) {  // no room to note it: it goes back to the system
         }
-        if (mark_now) reclaimable(block);
         if (!kept) unmap(block);
         for (PointArena::Block* old : gone) unmap(old);
     }
