@@ -1,14 +1,11 @@
 #include "core/point_lists.hpp"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <limits>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "platform.hpp"
@@ -82,25 +79,32 @@ void reclaimable(PointArena::Block* block) noexcept {
 // the most that has been in use at once: a process that had two readers alive at once has
 // needed that memory, and keeps it for the next two, so that concurrent opens fault no fresh
 // pages either. When a block must go to stay within the bound, the one kept longest goes first.
-// A block that has waited a second is marked free for the kernel to take back under memory
-// pressure (its pages are dropped instead of being written anywhere; those still there when the
-// block is taken again are reused as they are); marking is done then, by a thread of its own,
-// not when the block is given up, because writing into marked pages again is slow (each page is
-// made dirty again one by one): marked at once, the blocks made warm opens twice as slow. A block that has waited a minute
-// is returned to the system at the next allocation or release.
+// A block that has waited a minute is returned to the system at the next allocation or release.
+//
+// A waiting block may be marked free for the kernel to take back under memory pressure (its
+// pages are dropped instead of being written anywhere; those still there when the block is taken
+// again are reused as they are). Marking is not free: the call costs about 0.03 s a GiB, and
+// every page written again afterwards costs the processor a page-table update, about 0.1 s a GiB
+// more, which made back-to-back opens twice as slow when every block was marked. So a block is
+// marked when it is given up only if the process has taken no memory for a second (its readers
+// were held a while: the next open, if any, is not imminent, and the cost is small beside the
+// time they were held); blocks given up in a quick succession of opens and drops stay as they
+// are, for the next open. The first such later release marks them too. No thread watches the
+// blocks: a process that drops readers in quick succession and then makes no call keeps them
+// unmarked until its next call.
 class BlockCache {
 public:
-    BlockCache() { pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child); }
-
     // The smallest kept block of `length` to twice `length` bytes, the newest of equals (the
-    // likeliest to be in place still), counted as in use again, with one reference; `populated`
-    // tells whether its pages are surely in place. Null when none fits.
-    PointArena::Block* take(std::size_t length, bool& populated) {
+    // likeliest to be in place still), counted as in use again, with one reference. Null when
+    // none fits.
+    PointArena::Block* take(std::size_t length) {
         std::vector<PointArena::Block*> expired;
         PointArena::Block* block = nullptr;
         {
             std::lock_guard lock(mutex_);
-            expire(expired);
+            const auto now = std::chrono::steady_clock::now();
+            last_taken_ = now;
+            expire(now, expired);
             std::size_t best = kept_.size();
             for (std::size_t i = 0; i < kept_.size(); ++i) {
                 const std::size_t have = kept_[i].block->length;
@@ -110,7 +114,6 @@ public:
             }
             if (best != kept_.size()) {
                 block = kept_[best].block;
-                populated = !kept_[best].marked;
                 kept_.erase(kept_.begin() + static_cast<std::ptrdiff_t>(best));
                 kept_bytes_ -= block->length;
                 block->references.store(1, std::memory_order_relaxed);
@@ -132,8 +135,9 @@ public:
         bool kept = false;
         try {
             std::lock_guard lock(mutex_);
+            const auto now = std::chrono::steady_clock::now();
             in_use_ -= block->length;
-            expire(gone);
+            expire(now, gone);
             const std::size_t bound = most_in_use_ / 10 * 11;
             if (in_use_ + block->length <= bound) {
                 // The blocks kept longest make room; kept_ is in the order they came back.
@@ -146,13 +150,17 @@ public:
                 for (std::size_t i = 0; i < evicted; ++i) gone.push_back(kept_[i].block);
                 kept_.erase(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(evicted));
                 kept_bytes_ -= freed;
-                kept_.push_back({block, std::chrono::steady_clock::now(), false});
+                kept_.push_back({block, now, false});
                 kept_bytes_ += block->length;
                 kept = true;
-                if (!start_marker()) {  // marked now, before any other thread can take it
-                    reclaimable(block);
-                    kept_.back().marked = true;
-                }
+                // Marked under the lock: no other thread may take a block, and write into it,
+                // while it is being marked.
+                if (now - last_taken_ >= settle)
+                    for (Kept& k : kept_)
+                        if (!k.marked && (&k == &kept_.back() || now - k.since >= settle)) {
+                            reclaimable(k.block);
+                            k.marked = true;
+                        }
             }
         } catch (...) {  // no room to note it: it goes back to the system
         }
@@ -166,9 +174,10 @@ public:
     }
 
 private:
+    using Clock = std::chrono::steady_clock;
     struct Kept {
         PointArena::Block* block;
-        std::chrono::steady_clock::time_point since;
+        Clock::time_point since;
         bool marked;  // free for the kernel to take back
     };
     static constexpr auto settle = std::chrono::seconds(1);
@@ -179,8 +188,7 @@ private:
     }
 
     // Moves the blocks kept for a minute into `gone`; it has room for them (or throws first).
-    void expire(std::vector<PointArena::Block*>& gone) {
-        const auto now = std::chrono::steady_clock::now();
+    void expire(Clock::time_point now, std::vector<PointArena::Block*>& gone) {
         std::size_t old = 0;
         while (old < kept_.size() && now - kept_[old].since >= std::chrono::minutes(1)) ++old;
         if (old == 0) return;
@@ -192,66 +200,12 @@ private:
         kept_.erase(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(old));
     }
 
-    // Starts the thread that marks blocks once they have settled, unless it runs; false when
-    // no thread can be started.
-    bool start_marker() {
-        if (marker_running_) return true;
-        try {
-            std::thread([this] { mark_settled(); }).detach();
-        } catch (...) {
-            return false;
-        }
-        marker_running_ = true;
-        return true;
-    }
-
-    // The marking thread: one block at a time, under the lock so that none is taken meanwhile;
-    // ends when no kept block is left unmarked.
-    void mark_settled() {
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            const auto now = std::chrono::steady_clock::now();
-            auto next = now + settle;
-            Kept* settled = nullptr;
-            for (Kept& k : kept_) {
-                if (k.marked) continue;
-                if (now - k.since >= settle) {
-                    settled = &k;
-                    break;
-                }
-                next = std::min(next, k.since + settle);
-            }
-            if (settled) {
-                reclaimable(settled->block);
-                settled->marked = true;
-                lock.unlock();  // let takers in between blocks
-                lock.lock();
-                continue;
-            }
-            if (std::none_of(kept_.begin(), kept_.end(), [](const Kept& k) { return !k.marked; })) {
-                marker_running_ = false;
-                return;
-            }
-            lock.unlock();
-            std::this_thread::sleep_until(next);
-            lock.lock();
-        }
-    }
-
-    // A fork from another thread must not find the lock held; the child has no marking thread.
-    static void before_fork() { block_cache().mutex_.lock(); }
-    static void after_fork_in_parent() { block_cache().mutex_.unlock(); }
-    static void after_fork_in_child() {
-        block_cache().marker_running_ = false;
-        block_cache().mutex_.unlock();
-    }
-
     std::mutex mutex_;
     std::vector<Kept> kept_;  // oldest first
     std::size_t kept_bytes_ = 0;
     std::size_t in_use_ = 0;
     std::size_t most_in_use_ = 0;
-    bool marker_running_ = false;
+    Clock::time_point last_taken_{};  // when memory was last asked for
 };
 
 // Never destroyed: lists may be freed while the process exits, after static destructors ran.
@@ -263,7 +217,12 @@ BlockCache& block_cache() {
 // A block of at least `length` bytes holding one reference, kept or freshly mapped; `populated`
 // tells whether its pages are in place already.
 PointArena::Block* get_block(std::size_t length, bool& populated) {
-    if (PointArena::Block* block = block_cache().take(length, populated)) return block;
+    if (PointArena::Block* block = block_cache().take(length)) {
+        // Marked or not, its pages are used as they are: those the kernel took back fault one by
+        // one, as fresh memory would; faulting them in by one call would cost those still there.
+        populated = true;
+        return block;
+    }
     void* at = platform::map_memory(length);
     if (!at) throw std::bad_alloc();
     auto* block = ::new (at) PointArena::Block{{1}, length};

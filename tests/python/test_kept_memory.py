@@ -13,9 +13,9 @@ MB = 1 << 20
 LIMIT = 200 * MB
 HOG = 150 * MB
 
-# Joins the memory group, opens the file and drops the reader, idles, then fills memory that,
-# with what was kept, would pass the group's limit. Prints RssAnon (bytes) before the open, once
-# idle, and after the hog.
+# Joins the memory group, opens the file, holds the reader a while and drops it, idles, then
+# fills memory that, with what was kept, would pass the group's limit. Prints RssAnon (bytes)
+# before the open, once idle, and after the hog.
 CHILD = """
 import os, sys, time
 import tavrik
@@ -27,8 +27,9 @@ def rss():
             return int(line.split()[1]) * 1024
 base = rss()
 reader = tavrik.RawReader(sys.argv[2])
+time.sleep(1.5)
 del reader
-time.sleep(2.5)
+time.sleep(1)
 idle = rss()
 hog = b"\\1" * int(sys.argv[3])
 print(base, idle, rss())
@@ -70,3 +71,30 @@ def test_kept_blocks_are_taken_back_when_memory_is_tight(write_file):
     base, idle, after = map(int, out.stdout.split())
     assert idle - base > 100 * MB  # the dropped reader's blocks were kept, resident
     assert after - HOG < idle - 50 * MB  # and the hog got much of it
+
+
+# Opens and drops readers at once and after holding them, then forks with warnings as errors: the
+# interpreter warns about a fork in a process with more than one thread.
+NO_THREAD = """
+import os, sys, time, warnings
+import tavrik
+for held in (0, 1.2, 0):
+    reader = tavrik.RawReader(sys.argv[1])
+    time.sleep(held)
+    del reader
+warnings.simplefilter("error")
+pid = os.fork()
+if pid == 0:
+    os._exit(0)
+os.waitpid(pid, 0)
+print(len(os.listdir("/proc/self/task")))
+"""
+
+
+def test_keeping_memory_starts_no_thread(write_file):
+    if sys.platform != "linux":
+        pytest.skip("counts threads in /proc")
+    path = write_file("bulk.qgd", gcms_bulk(3e6))
+    out = subprocess.run([sys.executable, "-c", NO_THREAD, path], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["1"]

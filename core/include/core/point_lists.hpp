@@ -7,9 +7,10 @@
 // from it is freed (from any thread), whether or not the arena still exists; a few lists kept
 // from a large file therefore keep the blocks they were cut from. A block given up is kept,
 // mapped, for the next decodes in the process (with the blocks in use, at most 1.1 times the most
-// ever in use at once; each for at most a minute, free for the kernel to take back after a
-// second), or returned to the system. Lists allocated with no arena on the thread come from the
-// heap. Either kind may be freed anywhere.
+// ever in use at once; each for at most a minute; free for the kernel to take back when given up
+// a second or more after the process last asked for memory), or returned to the system. No
+// thread is started. Lists allocated with no arena on the thread come from the heap. Either kind
+// may be freed anywhere.
 #pragma once
 
 #include <cstddef>
