@@ -2,7 +2,7 @@
 through scripts/bench.sh, which sets everything up (`bash scripts/bench.sh --open-only --scale 0.1`
 runs only this part).
 
-    .venv/bin/python bench/open.py [--scale 1.0]
+    .venv/bin/python bench/open.py [--scale 1.0] [--layouts gcms,qtof,ttfl]
 
 On the large files of bench/run.py, each read once first so that the page cache is warm, it
 prints a Markdown table of, per file (times: wall, with user + system time beside it):
@@ -126,8 +126,10 @@ def split(t: Times) -> str:
 def main() -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("--scale", type=float, default=1.0)
+    parser.add_argument("--layouts", default="gcms,qtof,ttfl")
     args = parser.parse_args()
-    paths = {kind: (path, twin(path)) for kind, path in run.make_files(args.scale).items()}
+    kinds = args.layouts.split(",")
+    paths = {kind: (path, twin(path)) for kind, path in run.make_files(args.scale).items() if kind in kinds}
     for pair in paths.values():
         for path in pair:
             read_through(path)
