@@ -83,15 +83,16 @@ void reclaimable(PointArena::Block* block) noexcept {
 //
 // A waiting block may be marked free for the kernel to take back under memory pressure (its
 // pages are dropped instead of being written anywhere; those still there when the block is taken
-// again are reused as they are). Marking is not free: the call costs about 0.03 s a GiB, and
-// every page written again afterwards costs the processor a page-table update, about 0.1 s a GiB
-// more, which made back-to-back opens twice as slow when every block was marked. So a block is
-// marked when it is given up only if the process has taken no memory for a second (its readers
-// were held a while: the next open, if any, is not imminent, and the cost is small beside the
-// time they were held); blocks given up in a quick succession of opens and drops stay as they
-// are, for the next open. The first such later release marks them too. No thread watches the
-// blocks: a process that drops readers in quick succession and then makes no call keeps them
-// unmarked until its next call.
+// again are reused as they are). Marking is not free: the call costs 0.03 to 0.05 s a GiB, and
+// every page written again afterwards costs the processor a page-table update (its accessed and
+// dirty bits set again), 0.06 to 0.13 s a GiB more: back-to-back opens of two files took 0.87 s
+// a pair with every block marked, against 0.67 s. So a block is marked when it is given up only
+// if the process has taken no memory for a second (its readers were held a while: the next open,
+// if any, is not imminent, and the cost is small beside the time they were held); blocks given
+// up in a quick succession of opens and drops stay as they are, for the next open, and the next
+// release a second after the last allocation marks them too. No thread watches the blocks: a
+// process that drops readers in quick succession and then makes no call keeps them unmarked
+// until its next call.
 class BlockCache {
 public:
     // The smallest kept block of `length` to twice `length` bytes, the newest of equals (the
