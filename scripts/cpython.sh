@@ -3,6 +3,8 @@
 # through a private sources list (the mirror comes from the machine's apt configuration). The
 # distribution's patches are not applied: they move site-packages for the system interpreter,
 # where a private virtual environment's site module does not look.
+# build_python_gil PREFIX CACHE builds the ordinary CPython 3.13 (with the GIL) the same way;
+# python_313 sets python313 to that interpreter, cached in CACHE/cpython-3.13 (built once).
 source "$(dirname "${BASH_SOURCE[0]}")/debian-mirror.sh"
 
 # fetch_python_source WORK: the upstream sources, unpacked into WORK/src (WORK is made anew).
@@ -21,11 +23,30 @@ fetch_python_source() {
 }
 
 build_python() {
-  local prefix=$1 cache=$2 work="$2/python-src-$$"
+  local prefix=$1 cache=$2
   shift 2
   echo "building free-threaded CPython 3.13 $* into $prefix (a few minutes, once)" >&2
+  configure_and_install_python "$prefix" "$cache" --disable-gil "$@"
+}
+
+build_python_gil() {
+  echo "building CPython 3.13 (with the GIL) into $1 (a few minutes, once)" >&2
+  configure_and_install_python "$1" "$2"
+}
+
+python_313() {
+  local cache=${TAVRIK_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tavrik}
+  python313="$cache/cpython-3.13/bin/python3.13"
+  "$python313" -c 'import sys, sysconfig
+sys.exit(0 if sys.version_info[:2] == (3, 13) and not sysconfig.get_config_var("Py_GIL_DISABLED") else 1)' \
+    2>/dev/null || build_python_gil "$cache/cpython-3.13" "$cache"
+}
+
+configure_and_install_python() {
+  local prefix=$1 cache=$2 work="$2/python-src-$$"
+  shift 2
   fetch_python_source "$work"
-  (cd "$work/src" && ./configure --prefix="$prefix" --disable-gil "$@" >"$work/configure.log" 2>&1 \
+  (cd "$work/src" && ./configure --prefix="$prefix" "$@" >"$work/configure.log" 2>&1 \
      && make -j"$(nproc)" >"$work/make.log" 2>&1 && make altinstall >"$work/install.log" 2>&1) \
     || { echo "CPython build failed; logs in $work" >&2; return 1; }
   # Keep the interpreter's own ThreadSanitizer suppressions for a sanitizer build.

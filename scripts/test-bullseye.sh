@@ -24,7 +24,7 @@ the_one() {  # WHAT PATTERN
   echo "${found[0]}"
 }
 converter=$(the_one "static converter" 'tavrik-convert-*-linux-x86_64')
-wheel=$(the_one "cp313t wheel" 'tavrik-*-cp313-cp313t-manylinux*.whl')
+wheel=$(the_one "x86_64 cp313t wheel" 'tavrik-*-cp313-cp313t-manylinux*_x86_64.whl')
 tools="$root/build/dev/tools"
 for tool in raw_dump cfb_dump; do
   [ -x "$tools/$tool" ] || { say "$tools/$tool is not built: run scripts/test.sh first"; exit 1; }

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Tests what users install: builds the wheels and the sdist (wheel.sh), installs each wheel into
-# a fresh virtual environment of its interpreter with --no-index from dist/ and the test tools'
-# wheels only (nothing compiled), and runs the Python tests and a tavrik-convert run against the
-# installed package from a folder outside the checkout. Then installs the sdist into a fresh
-# free-threaded environment, which compiles it. Needs build/dev (scripts/test.sh) for the tools
-# the tests use as an independent reader.
+# Tests what users install: builds the wheels and the sdist (wheel.sh), installs each x86_64 wheel
+# (cp313t, cp313, cp314) into a fresh virtual environment of its interpreter with --no-index from
+# dist/ and the test tools' wheels only (nothing compiled), and runs the Python tests and a
+# tavrik-convert run against the installed package from a folder outside the checkout. Then
+# installs the sdist into a fresh free-threaded environment, which compiles it. Needs build/dev
+# (scripts/test.sh) for the tools the tests use as an independent reader. The aarch64 wheels are
+# tested under qemu-user by test-wheels-aarch64.sh.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -14,6 +15,8 @@ pip_quiet() { "$@" 2> >(grep -v -e 'is ignored: it is neither' -e truststore -e 
 bash scripts/wheel.sh
 source scripts/python-3.14.sh
 fetch_python_314
+source scripts/cpython.sh
+python_313
 source scripts/schemas.sh
 python313t=$(.venv/bin/python -c 'import sys; print(sys._base_executable)')
 
@@ -42,8 +45,9 @@ test_wheel() {  # NAME VENV-PYTHON WHEEL
      python -m pytest -q -p no:cacheprovider tree/tests/python)
   (cd "$work" && rm -rf out && "$venv/bin/tavrik-convert" -o out tree/samples/* && ls out | sed 's/^/  converted: /')
 }
-test_wheel cp313t "$python313t" "$(ls dist/tavrik-*-cp313-cp313t-manylinux*.whl)"
-test_wheel cp314 "$python314" "$(ls dist/tavrik-*-cp314-cp314-manylinux*.whl)"
+test_wheel cp313t "$python313t" "$(ls dist/tavrik-*-cp313-cp313t-manylinux*_x86_64.whl)"
+test_wheel cp313 "$python313" "$(ls dist/tavrik-*-cp313-cp313-manylinux*_x86_64.whl)"
+test_wheel cp314 "$python314" "$(ls dist/tavrik-*-cp314-cp314-manylinux*_x86_64.whl)"
 
 say "sdist: compiled and installed into a fresh free-threaded environment"
 "$python313t" -m venv "$work/venv-sdist"

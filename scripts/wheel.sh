@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Writes the distributions into dist/:
-#   - a wheel for free-threaded CPython 3.13 (cp313t) and one for CPython 3.14 (cp314), each
-#     built here for glibc 2.17 by the portable toolchain (toolchain.sh; libc++ linked in, the
-#     libraries of portable-deps.sh), repaired by auditwheel and checked to carry the
-#     manylinux_2_17 tag;
+#   - wheels for free-threaded CPython 3.13 (cp313t), CPython 3.13 (cp313) and CPython 3.14
+#     (cp314), for x86_64 and aarch64, each built here for glibc 2.17 by the portable toolchain
+#     (toolchain.sh; libc++ linked in, the libraries of portable-deps.sh), repaired by auditwheel
+#     and checked to carry the manylinux_2_17 tag of its architecture;
 #   - the sdist.
-# The 3.13t interpreter is bootstrap.sh's; the 3.14 one is Debian unstable's, unpacked into the
-# cache (python-3.14.sh). auditwheel runs in build/wheel-tools, from an ordinary CPython.
+# The 3.13t interpreter is bootstrap.sh's, the 3.13 one cpython.sh's (python_313); the 3.14 one
+# is Debian unstable's, unpacked into the cache (python-3.14.sh). Each builds its own wheels, the
+# aarch64 ones cross-compiled against that flavour's aarch64 headers (python-aarch64.sh).
+# auditwheel runs in build/wheel-tools, from an ordinary CPython.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -16,15 +18,16 @@ pip_quiet() { "$@" 2> >(grep -v -e 'is ignored: it is neither' -e truststore -e 
 bash scripts/bootstrap.sh
 source scripts/python-3.14.sh
 fetch_python_314
+source scripts/cpython.sh
+python_313
 source scripts/toolchain.sh
 source scripts/portable-deps.sh
-target=x86_64-linux-gnu.2.17
-portable_deps "$target"
-# CMake takes the toolchain file from the environment; the wheels build afresh in directories of
-# their own, apart from the ordinary build's.
-export CMAKE_TOOLCHAIN_FILE; CMAKE_TOOLCHAIN_FILE=$(toolchain_file "$target")
-rm -rf "build/wheel-$target"
-wheel_build=(--config-settings=build-dir="build/wheel-$target/{wheel_tag}")
+source scripts/python-aarch64.sh
+arches=(x86_64 aarch64)
+for arch in "${arches[@]}"; do
+  portable_deps "$arch-linux-gnu.2.17"
+  rm -rf "build/wheel-$arch-linux-gnu.2.17"
+done
 
 tools="$root/build/wheel-tools"
 if [ ! -x "$tools/bin/auditwheel" ] || ! cmp -s requirements-wheel.txt "$tools/requirements.txt"; then
@@ -45,21 +48,57 @@ if [ ! -x "$venv314/bin/pip" ]; then
       -r <(grep -E '^(scikit-build-core|cmake|ninja)==' requirements-dev.txt)
 fi
 
+# A build environment for 3.13 with the GIL, from PyPI.
+venv313="$root/build/venv-3.13"
+if [ ! -x "$venv313/bin/pip" ] || ! "$venv313/bin/python" -c 'import scikit_build_core' 2>/dev/null; then
+  rm -rf "$venv313" && "$python313" -m venv "$venv313"
+  pip_quiet "$venv313/bin/python" -m pip install -q -r <(grep -E '^(scikit-build-core|cmake|ninja)==' requirements-dev.txt)
+fi
+
+# build_wheel FLAVOUR PYTHON ARCH: FLAVOUR's wheel for ARCH, by PYTHON's build environment, into
+# build/wheels. CMake takes the toolchain file from the environment; the wheels build afresh in
+# directories of their own, apart from the ordinary build's. For another architecture the build
+# is told that flavour's headers and module suffix there, and the wheel's platform.
+build_wheel() {
+  local flavour=$1 python=$2 arch=$3 target=$3-linux-gnu.2.17
+  local settings=(--config-settings=build-dir="build/wheel-$target/{wheel_tag}") cxxflags=""
+  local cross=()
+  # Debian's pyconfig.h includes its multiarch twin from usr/include.
+  [ "$flavour" = 314 ] && cxxflags="-isystem $python314_fs/usr/include"
+  if [ "$arch" != "$(uname -m)" ]; then
+    aarch64_python "$flavour"
+    cxxflags=$aarch64_cxxflags
+    local soabi=${aarch64_ext_suffix#.}; soabi=${soabi%.so}
+    settings+=(--config-settings=cmake.define.Python_INCLUDE_DIR="$aarch64_include"
+               --config-settings=cmake.define.Python3_INCLUDE_DIR="$aarch64_include"
+               --config-settings=cmake.define.Python_SOABI="$soabi")
+    cross=(_PYTHON_HOST_PLATFORM="linux-$arch" SETUPTOOLS_EXT_SUFFIX="$aarch64_ext_suffix")
+  fi
+  say "building the cp$flavour wheel for $arch"
+  pip_quiet env CMAKE_TOOLCHAIN_FILE="$(toolchain_file "$target")" CXXFLAGS="$cxxflags" "${cross[@]}" \
+    "$python" -m pip wheel -q --no-deps --no-build-isolation "${settings[@]}" -w build/wheels .
+}
+
 rm -rf dist build/wheels && mkdir -p dist build/wheels
-say "building the cp313t wheel"
-pip_quiet .venv/bin/python -m pip wheel -q --no-deps --no-build-isolation "${wheel_build[@]}" -w build/wheels .
-say "building the cp314 wheel"
-# Debian's pyconfig.h includes its multiarch twin from usr/include.
-CXXFLAGS="-isystem $python314_fs/usr/include" \
-  pip_quiet "$venv314/bin/python" -m pip wheel -q --no-deps --no-build-isolation "${wheel_build[@]}" -w build/wheels .
-for wheel in build/wheels/*.whl; do  # it says what it wrote
-  PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat manylinux_2_17_x86_64 -w dist "$wheel" 2>&1 \
-    | grep -v '^INFO:' || true
+for arch in "${arches[@]}"; do
+  build_wheel 313t .venv/bin/python "$arch"
+  build_wheel 313 "$venv313/bin/python" "$arch"
+  build_wheel 314 "$venv314/bin/python" "$arch"
 done
-for wheel in dist/*.whl; do
-  "$tools/bin/auditwheel" show "$wheel" 2>/dev/null | tr -s ' \n' ' ' | grep -q '"manylinux_2_17_x86_64"' \
-    || { say "$wheel: auditwheel does not report manylinux_2_17_x86_64"; "$tools/bin/auditwheel" show "$wheel"; exit 1; }
+for arch in "${arches[@]}"; do
+  # auditwheel names only this machine's architecture's tags; for another, "auto" takes the
+  # oldest the wheel meets, which the check below pins.
+  plat="manylinux_2_17_$arch"; [ "$arch" = "$(uname -m)" ] || plat=auto
+  for wheel in build/wheels/*_"$arch".whl; do  # it says what it wrote
+    PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat "$plat" -w dist "$wheel" 2>&1 \
+      | grep -v '^INFO:' || true
+  done
+  for wheel in dist/*_"$arch".whl; do
+    "$tools/bin/auditwheel" show "$wheel" 2>/dev/null | tr -s ' \n' ' ' | grep -q "\"manylinux_2_17_$arch\"" \
+      || { say "$wheel: auditwheel does not report manylinux_2_17_$arch"; "$tools/bin/auditwheel" show "$wheel"; exit 1; }
+  done
 done
+[ "$(ls dist/*.whl | wc -l)" = $((3 * ${#arches[@]})) ] || { say "expected $((3 * ${#arches[@]})) wheels in dist/"; exit 1; }
 say "building the sdist"
 .venv/bin/python -c 'from scikit_build_core.build import build_sdist; build_sdist("dist")' >/dev/null
 for file in dist/*; do say "wrote $file"; done
