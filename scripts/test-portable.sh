@@ -16,6 +16,7 @@ if ! command -v qemu-aarch64 >/dev/null; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq qemu-user >/dev/null
 fi
 source scripts/static-converter.sh
+source scripts/converter-inputs.sh
 build_static_converter x86_64
 x86_64=$static_converter
 build_static_converter aarch64
@@ -41,16 +42,7 @@ ctest --test-dir "$build" -j 2 --output-on-failure | tail -n 3
 say "the aarch64 static converter against the x86_64 one"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir "$work/in"
-cp samples/* "$work/in/"
-# The test-writer files of the converter's tests.
-(cd tests/python && ../../.venv/bin/python -c '
-import sys
-from pathlib import Path
-sys.path.insert(0, "../..")
-from test_convert import MADE
-for name, (data, _) in MADE.items():
-    Path(sys.argv[1], name).write_bytes(data)' "$work/in")
+converter_inputs "$work/in"
 for arch in x86_64 aarch64; do
   program=${!arch}
   prefix=(); [ "$arch" = aarch64 ] && prefix=(qemu-aarch64)

@@ -65,14 +65,21 @@ test_aarch64_wheel() {  # FLAVOUR [TEST-FILE...]: those tests, or all
      && "$work/tavrik-convert-$flavour" --version | sed 's/^/  /')
   (cd "$work" && PATH="$venv/bin:/usr/bin:/bin" TAVRIK_TOOLS="$root/build/dev/tools" \
      TAVRIK_CONVERT="$work/tavrik-convert-$flavour" python -m pytest -q -p no:cacheprovider "${tests[@]}" \
-       --deselect tree/tests/python/test_hostile.py::test_mrm_records_are_compact)
+       --deselect tree/tests/python/test_hostile.py::test_mrm_records_are_compact \
+       --deselect tree/tests/python/test_kept_memory.py::test_kept_blocks_are_taken_back_when_memory_is_tight \
+       --deselect tree/tests/python/test_kept_memory.py::test_keeping_memory_starts_no_thread)
   "$work/tavrik-convert-$flavour" --quiet -o "$work/out-$flavour" samples/*
   diff -r "$work/expected" "$work/out-$flavour"
   say "cp$flavour: $(ls "$work/out-$flavour" | wc -l) conversions of the samples, the same bytes as the x86_64 wheel's"
 }
-# Every test on 3.13 (5 minutes under qemu), the readers' and the module's on 3.14, but one:
+# Every test on 3.13 (5 minutes under qemu), the readers' and the module's on 3.14, but three that
+# test the process rather than the module, and that qemu-user's own workings break:
 # test_mrm_records_are_compact bounds the resident memory a second reader adds (128 bytes a
 # record), which qemu-user's own memory inflates: the x86_64 cp313 wheel's probe gives 118 bytes
 # natively and 182 under qemu-x86_64; the aarch64 wheel's gives 179 under qemu-aarch64.
+# test_kept_blocks_are_taken_back_when_memory_is_tight needs MADV_FREE to reach the kernel, and
+# qemu-user answers that hint without passing it on (the emulated process is killed for lack of
+# memory); test_keeping_memory_starts_no_thread counts the process's threads, and qemu-user runs
+# one of its own besides the emulated one.
 test_aarch64_wheel 313
 test_aarch64_wheel 314 test_module.py test_samples.py test_gcms.py test_qtof.py test_ttfl.py test_open.py

@@ -24,6 +24,7 @@ if ! command -v wine >/dev/null || [ ! -x /usr/lib/wine/wine64 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq wine64 >/dev/null
 fi
 source scripts/static-converter.sh
+source scripts/converter-inputs.sh
 build_static_converter x86_64
 linux=$static_converter
 build_windows_converter
@@ -59,16 +60,7 @@ TAVRIK_CONVERT="$work/tavrik-convert" TAVRIK_CONVERT_WINDOWS=1 TAVRIK_TOOLS="$ro
   tests/python/test_convert_safety.py tests/python/test_convert_tables.py tests/python/test_convert_windows.py
 
 say "tavrik-convert.exe against the Linux static converter"
-mkdir "$work/in"
-cp samples/* "$work/in/"
-# The test-writer files of the converter's tests.
-(cd tests/python && ../../.venv/bin/python -c '
-import sys
-from pathlib import Path
-sys.path.insert(0, "../..")
-from test_convert import MADE
-for name, (data, _) in MADE.items():
-    Path(sys.argv[1], name).write_bytes(data)' "$work/in")
+converter_inputs "$work/in"
 for system in linux windows; do
   program=$linux; [ "$system" = windows ] && program=$work/tavrik-convert
   for format in mzML mgf parquet; do
