@@ -44,8 +44,13 @@ if [ ! -f "$WINEPREFIX/.done" ]; then
   touch "$WINEPREFIX/.done"
 fi
 
+# One Wine server for the whole run: without it every test's wine starts a server of its own
+# (the wine command asks for one that quits with its last process), and a wine that comes as the
+# previous server quits can fail without a word (status 1, nothing on stderr, seen once in CI).
+wineserver -k 2>/dev/null || true
+wineserver -p
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
 cat > "$work/tavrik-convert" <<EOF
 #!/bin/sh
 # tavrik-convert.exe under Wine, for the converter's tests.
@@ -74,7 +79,7 @@ cmp "$work/linux-mzML.stderr" "$work/windows-mzML.stderr"
 say "a disk that fills up part way"
 mkdir "$work/full"
 mount -t tmpfs -o size=400k tmpfs "$work/full"
-trap 'umount "$work/full"; rm -rf "$work"' EXIT
+trap 'umount "$work/full"; wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
 for program in "$linux" "$work/tavrik-convert"; do
   set +e
   "$program" -o "$work/full" "$work/in/run-qtof.lcd" 2>"$work/full.stderr"
