@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <mutex>
@@ -75,11 +76,17 @@ void reclaimable(PointArena::Block* block) noexcept {
 
 // Blocks that nothing uses any more wait here, mapped with their pages in place, for the next
 // decode in the process: taking one costs no page fault and no zeroing by the kernel. Blocks of
-// point lists and stream buffers alike. What waits, with what is in use, stays within 1.1 times
-// the most that has been in use at once: a process that had two readers alive at once has
-// needed that memory, and keeps it for the next two, so that concurrent opens fault no fresh
-// pages either. When a block must go to stay within the bound, the one kept longest goes first.
-// A block that has waited a minute is returned to the system at the next allocation or release.
+// point lists and stream buffers alike. What waits stays within 1.1 times the most the process
+// has needed at once: a process that had two readers alive at once has needed that memory, and
+// keeps it for the next two, so that concurrent opens fault no fresh pages either. Needed at
+// once is what was in use at once, or more: two opens that overlap need both stream buffers and
+// both lists, though the first buffer may be given up before the second open's lists are all
+// made, so that they are never all in use together. A block mapped afresh beside kept blocks
+// shows such a need when every block then kept is taken again before any of them goes: the
+// process needed what was in use, kept and mapped at that moment. Blocks that stay unused
+// through it (another file layout's) show nothing. When a block must go to stay within the
+// bound, the one kept longest goes first. A block that has waited a minute is returned to the
+// system at the next allocation or release.
 //
 // A waiting block may be marked free for the kernel to take back under memory pressure (its
 // pages are dropped instead of being written anywhere; those still there when the block is taken
@@ -115,10 +122,15 @@ public:
             }
             if (best != kept_.size()) {
                 block = kept_[best].block;
+                taken_back(kept_[best]);
                 kept_.erase(kept_.begin() + static_cast<std::ptrdiff_t>(best));
                 kept_bytes_ -= block->length;
                 block->references.store(1, std::memory_order_relaxed);
                 count_in_use(block->length);
+            } else if (!kept_.empty()) {
+                // Mapped afresh beside kept blocks: if each of those is taken again before any
+                // goes, the process needed them all at once with this one.
+                shortfall_ = {true, next_serial_, kept_bytes_, in_use_ + kept_bytes_ + length};
             }
         }
         for (PointArena::Block* old : expired) unmap(old);
@@ -140,18 +152,21 @@ public:
             in_use_ -= block->length;
             expire(now, gone);
             const std::size_t bound = most_in_use_ / 10 * 11;
-            if (in_use_ + block->length <= bound) {
+            if (block->length <= bound) {
                 // The blocks kept longest make room; kept_ is in the order they came back.
                 std::size_t evicted = 0;
                 std::size_t freed = 0;
-                while (in_use_ + kept_bytes_ - freed + block->length > bound) freed += kept_[evicted++].block->length;
+                while (kept_bytes_ - freed + block->length > bound) freed += kept_[evicted++].block->length;
                 gone.reserve(gone.size() + evicted);
                 kept_.reserve(kept_.size() + 1);
                 // Nothing below throws.
-                for (std::size_t i = 0; i < evicted; ++i) gone.push_back(kept_[i].block);
+                for (std::size_t i = 0; i < evicted; ++i) {
+                    gone.push_back(kept_[i].block);
+                    given_back(kept_[i]);
+                }
                 kept_.erase(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(evicted));
                 kept_bytes_ -= freed;
-                kept_.push_back({block, now, false});
+                kept_.push_back({block, now, false, next_serial_++});
                 kept_bytes_ += block->length;
                 kept = true;
                 // Marked under the lock: no other thread may take a block, and write into it,
@@ -180,8 +195,32 @@ private:
         PointArena::Block* block;
         Clock::time_point since;
         bool marked;  // free for the kernel to take back
+        std::uint64_t serial;  // blocks are numbered as they come to be kept
+    };
+    // What a fresh mapping beside kept blocks may show the process needs at once: `need` (what
+    // was in use, kept and mapped then), once the blocks then kept, numbered below `before`
+    // and `untaken` bytes in all, have each been taken again.
+    struct Shortfall {
+        bool watching = false;
+        std::uint64_t before = 0;
+        std::size_t untaken = 0;
+        std::size_t need = 0;
     };
     static constexpr auto settle = std::chrono::seconds(1);
+
+    void taken_back(const Kept& k) {
+        if (!shortfall_.watching || k.serial >= shortfall_.before) return;
+        shortfall_.untaken -= k.block->length;
+        if (shortfall_.untaken == 0) {
+            most_in_use_ = std::max(most_in_use_, shortfall_.need);
+            shortfall_.watching = false;
+        }
+    }
+
+    // A kept block returned to the system was not needed: the shortfall is not shown.
+    void given_back(const Kept& k) {
+        if (k.serial < shortfall_.before) shortfall_.watching = false;
+    }
 
     void count_in_use(std::size_t length) {
         in_use_ += length;
@@ -197,6 +236,7 @@ private:
         for (std::size_t i = 0; i < old; ++i) {
             kept_bytes_ -= kept_[i].block->length;
             gone.push_back(kept_[i].block);
+            given_back(kept_[i]);
         }
         kept_.erase(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(old));
     }
@@ -207,6 +247,8 @@ private:
     std::size_t in_use_ = 0;
     std::size_t most_in_use_ = 0;
     Clock::time_point last_taken_{};  // when memory was last asked for
+    std::uint64_t next_serial_ = 0;
+    Shortfall shortfall_;
 };
 
 // Never destroyed: lists may be freed while the process exits, after static destructors ran.

@@ -8,8 +8,11 @@
 #include <atomic>
 #include <barrier>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <numeric>
 #include <thread>
@@ -175,3 +178,59 @@ TEST(PointLists, ConcurrentDecodesKeepWhatTheyNeededAndNeverReuseALiveListsBlock
 }
 
 }  // namespace
+
+namespace {
+
+// Two opens that overlap, each a stream buffer read whole and lists decoded from it, as two
+// threads would run them, in a process whose blocks no other test has touched. False, with
+// the reason printed, on a fault.
+bool overlapping_opens() {
+    constexpr std::size_t buffer = 40 << 20;  // beyond twice any block of these lists: only a buffer fits
+    auto fail = [](const char* why) {
+        std::fprintf(stderr, "%s\n", why);
+        return false;
+    };
+    auto decode = [] {
+        core::PointArena arena;
+        return make_lists(4'000);  // about 24 MB, in blocks of 2 to 16 MiB
+    };
+    // One after the other: the first buffer is gone before the second is read, so the most in
+    // use at once is one buffer and two opens' lists.
+    {
+        auto a = std::make_unique<core::ByteBuffer>(buffer);
+        Lists first = decode();
+        a.reset();
+        core::ByteBuffer b(buffer);
+        Lists second = decode();
+    }
+    // At once: both buffers are read first, and the second is mapped afresh beside the kept
+    // blocks; then both lists are decoded, taking every kept block again. Both buffers were
+    // needed with all of that, though never in use with all the lists.
+    for (int round = 0; round < 2; ++round) {
+        const std::size_t kept = core::point_memory().kept;
+        auto a = std::make_unique<core::ByteBuffer>(buffer);
+        auto b = std::make_unique<core::ByteBuffer>(buffer);
+        if (round == 1 && kept - core::point_memory().kept < 2 * buffer)
+            return fail("the second overlapping pair did not find both buffers kept");
+        Lists first = decode();
+        a.reset();
+        Lists second = decode();
+        if (!intact(first) || !intact(second)) return fail("a list was overwritten");
+    }
+    // A block kept through a fresh mapping and not taken again shows no such need: a larger
+    // buffer (the kept ones do not fit it) and lists leave the most in use as it was.
+    const std::size_t most = core::point_memory().most_in_use;
+    {
+        core::ByteBuffer c(5 * buffer / 2);
+        Lists lists = decode();
+    }
+    if (core::point_memory().most_in_use != most) return fail("kept blocks never taken counted as needed");
+    return core::point_memory().kept <= most / 10 * 11 || fail("more kept than the bound");
+}
+
+}  // namespace
+
+TEST(PointLists, OverlappingOpensKeepWhatTheyNeededTogether) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process: nothing kept by other tests
+    EXPECT_EXIT(std::exit(overlapping_opens() ? 0 : 1), testing::ExitedWithCode(0), "");
+}

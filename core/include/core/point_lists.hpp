@@ -29,8 +29,9 @@ void* allocate_points(std::size_t bytes);
 // Frees what allocate_points or allocate_buffer returned, on any thread; nullptr is ignored.
 void free_points(void* data) noexcept;
 
-// The process's blocks of point lists and buffers, in bytes: in use now, the most ever in use at
-// once, and kept for reuse.
+// The process's blocks of point lists and buffers, in bytes: in use now, the most it has needed
+// at once (what was in use at once, or what overlapping opens showed they needed together), and
+// kept for reuse.
 struct PointMemory {
     std::size_t in_use;
     std::size_t most_in_use;
