@@ -47,8 +47,11 @@ fi
 # One Wine server for the whole run: without it every test's wine starts a server of its own
 # (the wine command asks for one that quits with its last process), and a wine that comes as the
 # previous server quits can fail without a word (status 1, nothing on stderr, seen once in CI).
+# The prefix's services start with it, once, on /dev/null: started by a test's wine they would
+# hold that test's pipes open for as long as the server lives.
 wineserver -k 2>/dev/null || true
 wineserver -p
+wine cmd /c exit </dev/null >/dev/null 2>&1
 work=$(mktemp -d)
 trap 'wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
 cat > "$work/tavrik-convert" <<EOF
