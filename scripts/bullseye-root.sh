@@ -105,6 +105,6 @@ make_bullseye_python() {
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   set -euo pipefail
   make_bullseye_python
-  in_bullseye ldd --version | head -n 1
+  in_bullseye ldd --version | sed -n 1p  # read to the end: ldd never writes into a closed pipe
   in_bullseye "$bullseye_python" -VV
 fi

@@ -66,7 +66,7 @@ inside() {  # SHELL-COMMAND, run in /work of the root
     TAVRIK_TOOLS=/work/host-tools TAVRIK_SCHEMAS=/work/schemas bash -o pipefail -c "cd /work && $1"
 }
 exe="/work/dist/$(basename "$converter")"
-inside 'ldd --version | head -n 1 | sed "s/^/  root: /"'
+inside 'ldd --version | sed -n "1s/^/  root: /p"'  # sed reads to the end, so ldd never writes into a closed pipe
 # The converter and the wheel are checked apart, so that one run says what is wrong with each.
 failed=()
 say "$(basename "$converter"): the samples"
@@ -90,4 +90,4 @@ if [ ${#failed[@]} -gt 0 ]; then
   for f in "${failed[@]}"; do say "FAILED: $f"; done
   exit 1
 fi
-say "the converter and the wheel work on $(in_bullseye ldd --version | head -n 1)"
+say "the converter and the wheel work on $(in_bullseye ldd --version | sed -n 1p)"
