@@ -19,17 +19,13 @@ if ! command -v qemu-aarch64 >/dev/null; then
 fi
 source scripts/toolchain.sh
 source scripts/python-aarch64.sh
+source scripts/tests-outside.sh
 [ -x build/dev/tools/raw_dump ] || { say "needs build/dev/tools (run scripts/test.sh)"; exit 1; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/tree/tests" "$work/tree/python"
-cp -r tests/python "$work/tree/tests/"
-cp -r testkit samples "$work/tree/"
-cp python/tavrik.pyi "$work/tree/python/"
-mkdir -p "$work/tools"
-pip_quiet .venv/bin/python -m pip download -q --only-binary=:all: -d "$work/tools" \
-    -r <(grep -E '^(pip|pytest|olefile)==' requirements-dev.txt)
+# pip too: the environments are made without it, for a pip that runs under qemu.
+copy_tests_out "$work" pip pytest olefile
 pip_wheel=$(ls "$work"/tools/pip-*.whl)
 
 # The x86_64 converter of the same version converts the samples once, for comparison.

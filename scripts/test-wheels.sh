@@ -18,19 +18,12 @@ fetch_python_314
 source scripts/cpython.sh
 python_313
 source scripts/schemas.sh
+source scripts/tests-outside.sh
 python313t=$(.venv/bin/python -c 'import sys; print(sys._base_executable)')
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-# The tests and what they read, copied out: the checkout is not on any path.
-mkdir -p "$work/tree/tests" "$work/tree/python"
-cp -r tests/python "$work/tree/tests/"
-cp -r testkit samples "$work/tree/"
-cp python/tavrik.pyi "$work/tree/python/"
-# The test tools' wheels, for an install that never looks at an index.
-mkdir -p "$work/tools"
-pip_quiet .venv/bin/python -m pip download -q --only-binary=:all: -d "$work/tools" \
-    -r <(grep -E '^(pytest|olefile)==' requirements-dev.txt)
+copy_tests_out "$work" pytest olefile
 
 test_wheel() {  # NAME VENV-PYTHON WHEEL
   local name=$1 venv="$work/venv-$1" wheel=$3
