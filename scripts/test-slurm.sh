@@ -34,7 +34,7 @@ timeout 1200 build/workflow-venv/bin/snakemake -s workflows/convert/Snakefile \
   --profile workflows/convert/profiles/slurm --slurm-init-seconds-before-status-checks 5 --slurm-no-account \
   --directory "$work" \
   --config input="$work/in" output="$work/out" python="$root/.venv/bin/python" > "$work/log" 2>&1 || status=$?
-if [ "$status" != 1 ] || ! grep -q '^tavrik: 3 of 50 raw files could not be read' "$work/log"; then
+if [ "$status" != 1 ] || ! grep -q '^tavrik: 3 of 50 raw files were not converted' "$work/log"; then
   cat "$work/log"
   echo "test-slurm: snakemake exited with status $status, expected 1 with three unreadable files" >&2
   exit 1
