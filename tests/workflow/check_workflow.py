@@ -1,15 +1,23 @@
 """The conversion workflow's check, run by scripts/test-workflow.sh with the tavrik interpreter.
 
-    check_workflow.py make DIR        writes 50 raw files (three of them unreadable) and a text file
-    check_workflow.py check DIR OUT   checks OUT/summary.tsv and every converted file
+    check_workflow.py make DIR                   writes 50 raw files (three of them unreadable) and a
+                                                 text file
+    check_workflow.py make-few DIR SHEET         writes five raw files (one unreadable, one named
+                                                 with braces) and a sample sheet of them that also
+                                                 names a file that is not there
+    check_workflow.py check DIR OUT [KIND SHEET] checks OUT/summary.tsv and every converted file
 
-Each summary row is compared with the reader (spectrum counts, retention times, total ion current)
-and with its output (size, SHA-1), and every mzML is read back with xml.etree, base64 and zlib
-alone (the spectrum count, the values of a few spectra); an unreadable file has no output and
-its row carries the reader's message.
+KIND is what the run wrote: mzML (the default), gzip (options="--gzip --metadata") or parquet.
+The summary's rows must be those of the raw files (of DIR, or of SHEET) in their order. Each row of
+a converted file is compared with the reader (spectrum counts, retention times, total ion
+current) and with the files it names (size, SHA-1), which must be the ones the run wrote, and
+every mzML document is read back with xml.etree, base64 and zlib alone (the spectrum count, the
+values of a few spectra); an unreadable file has no output and its row carries the reader's
+message, and a file that is not there or whose name has braces has a row and no output.
 """
 import base64
 import csv
+import gzip
 import hashlib
 import math
 import struct
@@ -51,9 +59,24 @@ def values(spectrum, accession: str, fmt: str) -> list[float]:
     return list(struct.unpack(f"<{len(raw) // struct.calcsize(fmt)}{fmt}", raw))
 
 
-def check_converted(reader, name: str, out: Path, row: dict) -> None:
-    data = out.read_bytes()
-    assert (int(row["output_bytes"]), row["output_sha1"]) == (len(data), hashlib.sha1(data).hexdigest())
+def make_few(directory: Path, sheet: Path) -> None:
+    directory.mkdir(parents=True)
+    files = {"gc-00.qgd": gcms_sample(0), "qtof-00.lcd": qtof_sample(0), "ttfl-00.lcd": ttfl_sample(0),
+             "bad-empty.qgd": b"", "r{1}.qgd": gcms_sample(1)}
+    for name, data in files.items():
+        (directory / name).write_bytes(data)
+    sheet.write_text("file\tnote\n" + "".join(f"{name}\t\n" for name in [*files, "gone.qgd"]))
+
+
+def check_file(row: dict, column: str, path: Path) -> None:
+    """The row names this file, with its size and SHA-1."""
+    data = path.read_bytes()
+    assert (row[column], int(row[column + "_bytes"]), row[column + "_sha1"]) == \
+        (path.name, len(data), hashlib.sha1(data).hexdigest()), row
+
+
+def check_document(reader, name: str, data: bytes, row: dict) -> None:
+    """The row's figures against the reader, and the mzML document read back."""
     spectra = [reader.read_spectrum(i) for i in range(reader.scan_count)]
     levels, times = [s.ms_level for s in spectra], [s.retention_time_sec for s in spectra]
     assert [int(row[c]) for c in ("scans", "ms1", "ms2")] == [len(spectra), levels.count(1), levels.count(2)]
@@ -67,35 +90,64 @@ def check_converted(reader, name: str, out: Path, row: dict) -> None:
     for i in {0, len(kept) // 2, len(kept) - 1} if kept else ():
         assert values(written[i], "MS:1000514", "d") == kept[i].mz
         assert values(written[i], "MS:1000515", "f") == kept[i].intensity
-    assert row["message"].startswith(WARNINGS.get(name, "")) and bool(row["message"]) == (name in WARNINGS), row
-    assert row["acquired"] == ("" if name in UNDATED else ACQUIRED.isoformat(timespec="milliseconds") + "Z"), row
 
 
-def check(directory: Path, out: Path) -> None:
+def check_tables(reader, spectra: Path, points: Path, row: dict) -> None:
+    """Of the Parquet tables, the row gives the records written (every one of the reader's) and no
+    figure it cannot read."""
+    assert all(p.read_bytes()[:4] == p.read_bytes()[-4:] == b"PAR1" for p in (spectra, points))
+    assert int(row["scans"]) == reader.scan_count, row
+    assert [row[c] for c in ("ms1", "ms2", "rt_first_sec", "rt_last_sec", "tic")] == [""] * 5, row
+
+
+def check(directory: Path, out: Path, kind: str = "mzML", sheet: Path | None = None) -> None:
     with open(out / "summary.tsv", newline="") as f:
-        rows = {row["file"]: row for row in csv.DictReader(f, delimiter="\t")}
-    raws = sorted(p for p in directory.iterdir() if p.suffix.lower() in (".qgd", ".lcd"))
-    assert sorted(rows) == [p.name for p in raws]
-    failed = []
-    for raw in raws:
-        row, converted = rows[raw.name], out / (raw.stem + ".mzML")
+        rows = list(csv.DictReader(f, delimiter="\t"))
+    if sheet:
+        with open(sheet, newline="") as f:
+            raws = [directory / row["file"] for row in csv.DictReader(f, delimiter="\t")]
+    else:
+        raws = sorted(p for p in directory.iterdir() if p.suffix.lower() in (".qgd", ".lcd"))
+    assert [row["file"] for row in rows] == [p.name for p in raws]
+    suffixes = {"mzML": [".mzML"], "gzip": [".mzML.gz", ".metadata.json"],
+                "parquet": [".spectra.parquet", ".points.parquet"]}[kind]
+    failed, unconverted = [], []
+    for raw, row in zip(raws, rows):
+        outputs = [out / (raw.stem + suffix) for suffix in suffixes]
+        if not raw.exists() or "{" in raw.name:
+            assert row["status"] == ("missing" if not raw.exists() else "skipped") and row["message"], row
+            assert not any(p.exists() for p in outputs) and not row["output"], row
+            unconverted.append(raw.name)
+            continue
         try:
             reader = tavrik.RawReader(str(raw))
         except RuntimeError as e:
-            assert (row["status"], row["message"], row["scans"]) == ("failed", str(e), ""), row
-            assert not converted.exists()
+            assert (row["status"], row["message"], row["scans"], row["output"]) == ("failed", str(e), "", ""), row
+            assert not any(p.exists() for p in outputs)
             failed.append(raw.name)
             continue
-        assert (row["status"], row["output"]) == ("ok", converted.name), row
-        check_converted(reader, raw.name, converted, row)
-    assert sorted(failed) == ["bad-empty.qgd", "bad-garbage.qgd", "bad-truncated.lcd"]
-    assert sorted(p.name for p in out.glob("*.*")) == sorted([p.stem + ".mzML" for p in raws
-                                                               if p.name not in failed] + ["summary.tsv"])
-    print(f"workflow: {len(raws) - len(failed)} files converted and read back, {len(failed)} failures reported")
+        assert row["status"] == "ok", row
+        for column, path in zip(["output", "points_table" if kind == "parquet" else "metadata"], outputs):
+            check_file(row, column, path)
+        if kind == "parquet":
+            check_tables(reader, *outputs, row)
+        else:
+            data = outputs[0].read_bytes()
+            check_document(reader, raw.name, gzip.decompress(data) if kind == "gzip" else data, row)
+        assert row["message"].startswith(WARNINGS.get(raw.name, "")) and bool(row["message"]) == (raw.name in WARNINGS), row
+        assert row["acquired"] == ("" if raw.name in UNDATED else ACQUIRED.isoformat(timespec="milliseconds") + "Z"), row
+    assert failed == [p.name for p in raws if p.name.startswith("bad-")]
+    if kind == "mzML" and not sheet:  # the run wrote nothing else
+        assert sorted(p.name for p in out.glob("*.*")) == sorted([p.stem + ".mzML" for p in raws
+                                                                   if p.name not in failed] + ["summary.tsv"])
+    print(f"workflow: {len(raws) - len(failed) - len(unconverted)} files converted ({kind}) and read back; "
+          f"reported: unreadable {len(failed)}, without a job {len(unconverted)}")
 
 
 if __name__ == "__main__":
     if sys.argv[1] == "make":
         make(Path(sys.argv[2]))
+    elif sys.argv[1] == "make-few":
+        make_few(Path(sys.argv[2]), Path(sys.argv[3]))
     else:
-        check(Path(sys.argv[2]), Path(sys.argv[3]))
+        check(Path(sys.argv[2]), Path(sys.argv[3]), *sys.argv[4:5], *map(Path, sys.argv[5:6]))
