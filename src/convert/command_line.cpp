@@ -34,7 +34,8 @@ file per input (two for Parquet).
       --rt START-END   keep only spectra whose scan start time (seconds) lies in
                        [START, END]; either end may be left out (--rt 300-)
       --mz LOW-HIGH    keep only the points with m/z in [LOW, HIGH], of every
-                       spectrum (one may become empty); either end may be left out
+                       spectrum (one may become empty); either end may be left out;
+                       SRM chromatograms whose product m/z is outside are left out
       --strip-zeros    leave out the zero-intensity points of profile spectra that
                        are not next to a non-zero point (every spectrum's figures,
                        the total ion current and the chromatograms are unchanged)
@@ -58,8 +59,11 @@ file per input (two for Parquet).
   -V, --version        show the version and exit
 
 Each INPUT becomes DIR/<name>.mzML (or .mgf, or <name>.spectra.parquet and
-<name>.points.parquet), where <name> is the input's file name without its extension. Output is written to a temporary file and renamed into place
-only when complete.
+<name>.points.parquet), where <name> is the input's file name without its extension.
+Each output is written to a temporary file, and what one input produces (the document
+and its metadata, or both tables) is renamed into place together, only when complete:
+there is the whole new output or what was there before, never a part. Each option is
+given once at most; numbers are decimal.
 
 Exit status: 0 when every input was converted, 1 when any failed, 2 for a usage error.
 )";
