@@ -52,13 +52,22 @@ int sync(int fd) noexcept;
 // Renames `from` to `to`, replacing an existing `to` only when `replace` is set (EEXIST
 // otherwise), durably where the system lets the rename itself be; 0 or the error number.
 int rename(const std::string& from, const std::string& to, bool replace);
-// Makes the names in `directory` durable where the system needs that separately; 0 or the
-// error number.
-int sync_directory(const std::string& directory);
+// Swaps the names of the existing files `a` and `b` in one step; 0 or the error number, ENOSYS
+// where the system or the file system cannot.
+int exchange(const std::string& a, const std::string& b);
+// Opens the directory `path` so that its names can be made durable later without opening
+// anything then: a descriptor, or -1 where the system needs none (close it with close()); or
+// the error number.
+std::expected<int, int> open_directory(const std::string& path);
+// Makes the names in a directory from open_directory durable where the system needs that
+// separately; 0 or the error number.
+int sync_directory(int directory) noexcept;
 // Removes the file `path`; safe in an interrupt handler. 0 or the error number.
 int remove_file(const char* path) noexcept;
 // Whether anything exists at `path` (a link is not followed).
 bool exists(const std::string& path);
+// Whether `path` is a directory (a link is not followed).
+bool is_directory(const std::string& path);
 // Makes the directory `path` and any missing parents; 0 or the error number (ENOTDIR when
 // `path` exists but is no directory).
 int make_directories(const std::string& path);
@@ -84,6 +93,9 @@ void mark_reclaimable(void* at, std::size_t length) noexcept;
 // --- the process ---
 
 std::uint64_t process_id() noexcept;
+// Raises the number of files the process may hold open towards `wanted`, as far as the system
+// lets it; the number in force.
+std::size_t raise_open_file_limit(std::size_t wanted) noexcept;
 // The program's arguments without its name, as UTF-8. On Windows they are read as the UTF-16
 // command line and an argument with "*" or "?" in its last component is replaced by the names it
 // matches, sorted (as a POSIX shell would have done), or kept when it matches none.

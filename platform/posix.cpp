@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -19,10 +20,13 @@
 #define MADV_POPULATE_WRITE 23  // Linux 5.14; older headers lack it, and older kernels refuse it
 #endif
 
-// The rename that fails with EEXIST rather than replace a file (Linux 3.15), called by its system
-// call number: C libraries before glibc 2.28 have no wrapper for it, nor their headers the flag.
+// The renames that fail with EEXIST rather than replace a file, and that swap two names (Linux
+// 3.15), called by their system call number: C libraries before glibc 2.28 have no wrapper for it, nor their headers the flag.
 #ifndef RENAME_NOREPLACE
 #define RENAME_NOREPLACE (1 << 0)
+#endif
+#ifndef RENAME_EXCHANGE
+#define RENAME_EXCHANGE (1 << 1)
 #endif
 #ifndef SYS_renameat2
 #if defined(__x86_64__)
@@ -146,12 +150,22 @@ int rename(const std::string& from, const std::string& to, bool replace) {
     return 0;
 }
 
-int sync_directory(const std::string& directory) {
-    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return errno;
+int exchange(const std::string& a, const std::string& b) {
+    if (::syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0) return 0;
+    // Older kernels, and file systems without the exchange (EINVAL).
+    return errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ? ENOSYS : errno;
+}
+
+std::expected<int, int> open_directory(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return std::unexpected(errno);
+    return fd;
+}
+
+int sync_directory(int directory) noexcept {
+    if (directory < 0) return 0;
     // A file system that cannot sync a directory (EINVAL) keeps its names in its own way.
-    const int error = sync(fd);
-    ::close(fd);
+    const int error = sync(directory);
     return error == EINVAL ? 0 : error;
 }
 
@@ -160,6 +174,11 @@ int remove_file(const char* path) noexcept { return ::unlink(path) == 0 ? 0 : er
 bool exists(const std::string& path) {
     struct stat info {};
     return ::lstat(path.c_str(), &info) == 0;
+}
+
+bool is_directory(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 int make_directories(const std::string& path) {
@@ -203,6 +222,17 @@ void mark_reclaimable(void* at, std::size_t length) noexcept {
 }
 
 std::uint64_t process_id() noexcept { return static_cast<std::uint64_t>(::getpid()); }
+
+std::size_t raise_open_file_limit(std::size_t wanted) noexcept {
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
+        struct rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max == RLIM_INFINITY || limit.rlim_max > wanted ? wanted : limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? wanted : static_cast<std::size_t>(limit.rlim_cur);
+}
 
 std::vector<std::string> program_arguments(int argc, char** argv) {
     return std::vector<std::string>(argv + 1, argv + argc);

@@ -298,8 +298,13 @@ int rename(const std::string& from, const std::string& to, bool replace) {
     return ::MoveFileExW(file_path(from).c_str(), file_path(to).c_str(), flags) ? 0 : last_error();
 }
 
-// The rename was written through; the directory has nothing more to sync.
-int sync_directory(const std::string&) { return 0; }
+// Windows has no call that swaps two names.
+int exchange(const std::string&, const std::string&) { return ENOSYS; }
+
+// Renames are written through; a directory has nothing more to sync.
+std::expected<int, int> open_directory(const std::string&) { return -1; }
+
+int sync_directory(int) noexcept { return 0; }
 
 int remove_file(const char* path) noexcept {
     try {
@@ -318,6 +323,12 @@ bool exists(const std::string& path) {
     ::FindClose(search);
     const std::wstring name = widen(std::string_view(path).substr(path.find_last_of(path_separators) + 1));
     return ::CompareStringOrdinal(name.c_str(), -1, found.cFileName, -1, TRUE) == CSTR_EQUAL;
+}
+
+bool is_directory(const std::string& path) {
+    const DWORD attributes = ::GetFileAttributesW(file_path(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 int make_directories(const std::string& path) {
@@ -376,6 +387,9 @@ void populate(void*, std::size_t) noexcept {}
 void mark_reclaimable(void*, std::size_t) noexcept {}
 
 std::uint64_t process_id() noexcept { return ::GetCurrentProcessId(); }
+
+// The C runtime's descriptors: as many as it has room for.
+std::size_t raise_open_file_limit(std::size_t) noexcept { return 8192; }
 
 std::vector<std::string> program_arguments(int, char**) {
     int count = 0;

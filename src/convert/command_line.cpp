@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
+#include <algorithm>
 #include <utility>
 #include <optional>
 #include <string_view>
@@ -33,7 +34,8 @@ file per input (two for Parquet).
       --rt START-END   keep only spectra whose scan start time (seconds) lies in
                        [START, END]; either end may be left out (--rt 300-)
       --mz LOW-HIGH    keep only the points with m/z in [LOW, HIGH], of every
-                       spectrum (one may become empty); either end may be left out
+                       spectrum (one may become empty); either end may be left out;
+                       SRM chromatograms whose product m/z is outside are left out
       --strip-zeros    leave out the zero-intensity points of profile spectra that
                        are not next to a non-zero point (every spectrum's figures,
                        the total ion current and the chromatograms are unchanged)
@@ -50,12 +52,18 @@ file per input (two for Parquet).
                        (name, size, SHA-1)
       --overwrite      replace an existing output file (default: refuse)
   -q, --quiet          no progress line (shown only when stderr is a terminal)
+      --list-outputs   convert nothing: print, for each INPUT, the files its
+                       conversion would write, one JSON line an input:
+                       {"input": INPUT, "outputs": [PATH, ...]}
   -h, --help           show this help and exit
   -V, --version        show the version and exit
 
 Each INPUT becomes DIR/<name>.mzML (or .mgf, or <name>.spectra.parquet and
-<name>.points.parquet), where <name> is the input's file name without its extension. Output is written to a temporary file and renamed into place
-only when complete.
+<name>.points.parquet), where <name> is the input's file name without its extension.
+Each output is written to a temporary file, and what one input produces (the document
+and its metadata, or both tables) is renamed into place together, only when complete:
+there is the whole new output or what was there before, never a part. Each option is
+given once at most; numbers are decimal.
 
 Exit status: 0 when every input was converted, 1 when any failed, 2 for a usage error.
 )";
@@ -77,20 +85,32 @@ std::optional<exporter::LevelRange> parse_levels(std::string_view text) {
     return exporter::LevelRange{*lowest, *highest};
 }
 
-// "LOW-HIGH", "LOW-" or "-HIGH": finite decimal numbers, LOW not above HIGH.
+// A decimal number ("12", "0.5", "1e-3", "+2.5E2"): no hexadecimal, infinity or white space.
+std::optional<double> parse_decimal(std::string_view text) {
+    if (text.empty() || text.find_first_not_of("0123456789.eE+-") != std::string_view::npos) return std::nullopt;
+    const std::string number(text);  // strtod: the C locale's decimal point, as no locale is set
+    char* stop = nullptr;
+    const double value = std::strtod(number.c_str(), &stop);
+    if (stop != number.c_str() + number.size() || !std::isfinite(value)) return std::nullopt;
+    return value;
+}
+
+// "LOW-HIGH", "LOW-" or "-HIGH": finite decimal numbers, LOW not above HIGH. The dash between
+// them is the one that is no exponent's sign ("1e-3-2e-2").
 std::optional<exporter::Window> parse_window(std::string_view text) {
-    const std::size_t dash = text.find('-');
-    if (dash == std::string_view::npos || text.find('-', dash + 1) != std::string_view::npos || text.size() == 1)
-        return std::nullopt;
+    std::size_t dash = std::string_view::npos;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '-' || (i > 0 && (text[i - 1] == 'e' || text[i - 1] == 'E'))) continue;
+        if (dash != std::string_view::npos) return std::nullopt;
+        dash = i;
+    }
+    if (dash == std::string_view::npos || text.size() == 1) return std::nullopt;
     exporter::Window window;
     for (auto [part, end] : {std::pair{text.substr(0, dash), &window.low}, std::pair{text.substr(dash + 1), &window.high}}) {
         if (part.empty()) continue;
-        const std::string number(part);  // strtod: the C locale's decimal point, as no locale is set
-        char* stop = nullptr;
-        *end = std::strtod(number.c_str(), &stop);
-        if (stop != number.c_str() + number.size() || std::isspace(static_cast<unsigned char>(number[0])) ||
-            !std::isfinite(*end))
-            return std::nullopt;
+        const auto value = parse_decimal(part);
+        if (!value) return std::nullopt;
+        *end = *value;
     }
     if (window.low > window.high) return std::nullopt;
     return window;
@@ -118,6 +138,7 @@ bool set_flag(CommandLine& line, const std::string& name) {
     else if (name == "-q" || name == "--quiet") line.quiet = true;
     else if (name == "-h" || name == "--help") line.help = true;
     else if (name == "-V" || name == "--version") line.version = true;
+    else if (name == "--list-outputs") line.list_outputs = true;
     else return false;
     return true;
 }
@@ -154,11 +175,17 @@ std::optional<std::string> set_value(CommandLine& line, const std::string& name,
     return std::nullopt;
 }
 
+// The long name of an option that takes a value, which its short name stands for.
+std::string long_name(const std::string& name) {
+    return name == "-o" ? "--output" : name == "-j" ? "--jobs" : name;
+}
+
 }  // namespace
 
 std::expected<CommandLine, std::string> parse_command_line(const std::vector<std::string>& arguments) {
     CommandLine line;
     bool options_end = false;
+    std::vector<std::string> given;  // the options with a value seen so far, by their long names
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         if (options_end || argument.size() < 2 || argument[0] != '-') {
@@ -183,6 +210,10 @@ std::expected<CommandLine, std::string> parse_command_line(const std::vector<std
         }
         if (takes_value(name)) {
             if (!attached && i + 1 >= arguments.size()) return std::unexpected("option '" + name + "' needs a value");
+            // A second value would silently replace the first: say so instead.
+            if (std::ranges::find(given, long_name(name)) != given.end())
+                return std::unexpected("option '" + long_name(name) + "' is given more than once");
+            given.push_back(long_name(name));
             if (auto error = set_value(line, name, attached ? *attached : arguments[++i])) return std::unexpected(*error);
         } else if (!set_flag(line, name)) {
             return std::unexpected("unknown option '" + name + "'");
@@ -196,6 +227,7 @@ std::expected<CommandLine, std::string> parse_command_line(const std::vector<std
     if (line.format == exporter::Format::Parquet) {
         // Two tables a file, compressed column by column: the text formats' output options do not apply.
         for (const auto& [on, name] : {std::pair{line.output_directory == "-", "-o -"}, std::pair{line.gzip, "--gzip"},
+                                       std::pair{!line.compress, "--no-zlib"},
                                        std::pair{line.numpress, "--numpress"}, std::pair{line.strip_zeros, "--strip-zeros"},
                                        std::pair{line.metadata, "--metadata"}})
             if (on) return std::unexpected(std::string(name) + " does not apply to --format parquet");

@@ -28,6 +28,7 @@ struct CommandLine {
     bool quiet = false;
     bool help = false;
     bool version = false;
+    bool list_outputs = false;  // print each input's output paths instead of converting
     std::vector<std::string> inputs;
 };
 

@@ -7,12 +7,14 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "command_line.hpp"
+#include "export/commit_unit.hpp"
 #include "export/metadata.hpp"
 #include "export/columnar.hpp"
 #include "export/output_file.hpp"
@@ -64,18 +66,6 @@ bool exists(const std::string& path) { return platform::exists(path); }
 
 std::string file_name(const std::string& path) { return path.substr(path.find_last_of(platform::path_separators) + 1); }
 
-std::string json_window(const std::optional<exporter::Window>& window) {
-    if (!window) return "null";
-    auto end = [](double x) {
-        if (!std::isfinite(x)) return std::string("null");
-        char text[32];
-        return std::string(text, std::to_chars(text, text + sizeof text, x).ptr);
-    };
-    std::string text = "[";
-    text.append(end(window->low)).append(", ").append(end(window->high)).append("]");
-    return text;
-}
-
 // The options that shaped an output, as the metadata names them.
 std::vector<std::pair<std::string, std::string>> option_facts(const CommandLine& line) {
     auto flag = [](bool on) { return std::string(on ? "true" : "false"); };
@@ -86,23 +76,25 @@ std::vector<std::pair<std::string, std::string>> option_facts(const CommandLine&
             {"strip_zeros", flag(line.strip_zeros)},
             {"gzip", flag(line.gzip)},
             {"srm_as_spectra", flag(line.srm_as_spectra)},
-            {"ms_level", json_window(exporter::Window{static_cast<double>(line.levels.lowest),
+            {"ms_level", exporter::json_window(exporter::Window{static_cast<double>(line.levels.lowest),
                                                       line.levels.highest == UINT32_MAX
                                                           ? std::numeric_limits<double>::infinity()
                                                           : static_cast<double>(line.levels.highest)})},
-            {"rt", json_window(line.retention_time)},
-            {"mz", json_window(line.mz)}};
+            {"rt", exporter::json_window(line.retention_time)},
+            {"mz", exporter::json_window(line.mz)}};
 }
 
-// The name, size and SHA-1 of the file at `path`, or the operating system's error number.
-std::expected<exporter::FileFacts, int> file_facts(const std::string& path) {
-    auto file = cfb::File::open_read_only(path);
-    if (!file) return std::unexpected(file.error());
-    const auto size = platform::size_of(file->fd());
-    if (!size) return std::unexpected(size.error());
-    exporter::FileDigest digest = exporter::sha1_of_file(file->fd());
-    if (digest.os_error != 0) return std::unexpected(digest.os_error);
-    return exporter::FileFacts{file_name(path), *size, std::move(digest.hex)};
+// Says why committing `outputs` failed (nothing changed then), or what went wrong after every
+// file was in place; false when it failed.
+bool report_commit(const Job& job, const exporter::CommitOutcome& outcome,
+                   std::span<exporter::OutputFile* const> outputs, Console& console) {
+    for (const std::string& warning : outcome.warnings) console.message(job.input + ": warning: " + warning);
+    if (outcome.error == 0) return true;
+    const std::string& path = outputs[outcome.failed]->final_path();
+    if (outcome.error == EEXIST) console.message(job.input + ": " + path + " exists (use --overwrite to replace it)");
+    else if (outcome.error == EINTR) console.message(job.input + ": interrupted");
+    else console.message(job.input + ": cannot write " + path + ": " + os_text::error_text(outcome.error));
+    return false;
 }
 
 // Writes the two Parquet tables of one opened input, committed together; false, with the reason
@@ -120,9 +112,8 @@ bool write_tables(const Job& job, const CommandLine& line, reader::Reader opened
     if (!points) return fail("cannot write " + points_path + ": " + os_text::error_text(points.error()));
     auto result = exporter::export_columnar(std::move(opened), job.input, options, *spectra, *points);
     if (!result) return fail(result.error());
-    if (const int error = exporter::commit_together(*spectra, *points, line.overwrite); error != 0)
-        return fail(error == EEXIST ? "an output exists (use --overwrite to replace it)"
-                                    : "cannot write " + job.output + " and " + points_path + ": " + os_text::error_text(error));
+    exporter::OutputFile* const unit[] = {&*spectra, &*points};
+    if (!report_commit(job, exporter::commit_unit(unit, line.overwrite), unit, console)) return false;
     for (const std::string& warning : result->warnings) console.message(job.input + ": warning: " + warning);
     return true;
 }
@@ -195,28 +186,54 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     auto out = to_standard_output ? exporter::OutputFile::standard_output() : exporter::OutputFile::create(job.output);
     if (!out) return fail("cannot write " + job.output + ": " + os_text::error_text(out.error()));
     if (line.gzip) out->compress_as_gzip();
+    if (line.metadata) out->hash_contents();
     auto result = exporter::export_spectra(std::move(*opened), job.input, options, *out);
     if (!result) return fail(result.error());
-    if (const int error = out->commit(line.overwrite); error != 0)
-        return fail(error == EEXIST ? exists_text : "cannot write " + out->final_path() + ": " + os_text::error_text(error));
+    std::optional<exporter::OutputFile> metadata;
+    if (line.metadata) {
+        // The facts of the conversion beside its output, committed with it.
+        const exporter::FileDigest& source = digest.wait();
+        if (source.os_error != 0) return fail("cannot read " + job.input + ": " + os_text::error_text(source.os_error));
+        facts.raw_file = {file_name(job.input), *raw_size, source.hex};
+        facts.options = option_facts(line);
+        std::optional<std::string> written = out->contents_sha1();
+        if (!written) written = result->document_sha1;
+        if (!written) return fail("internal error: no SHA-1 of " + job.output);
+        facts.output = {file_name(job.output), out->file_size(), std::move(*written)};
+        auto created = exporter::OutputFile::create(job.metadata);
+        if (!created) return fail("cannot write " + job.metadata + ": " + os_text::error_text(created.error()));
+        metadata.emplace(std::move(*created));
+        metadata->write(exporter::metadata_json(facts, *result));
+    }
+    std::vector<exporter::OutputFile*> unit{&*out};
+    if (metadata) unit.push_back(&*metadata);
+    if (!report_commit(job, exporter::commit_unit(unit, line.overwrite), unit, console)) return false;
     for (const std::string& warning : result->warnings) console.message(job.input + ": warning: " + warning);
-    if (!line.metadata) return true;
-    // The facts of the conversion beside its output, written as atomically.
-    const exporter::FileDigest& source = digest.wait();
-    if (source.os_error != 0) return fail("cannot read " + job.input + ": " + os_text::error_text(source.os_error));
-    facts.raw_file = {file_name(job.input), *raw_size, source.hex};
-    facts.options = option_facts(line);
-    auto written = file_facts(job.output);
-    if (!written) return fail("cannot read " + job.output + ": " + os_text::error_text(written.error()));
-    facts.output = std::move(*written);
-    auto metadata = exporter::OutputFile::create(job.metadata);
-    if (!metadata) return fail("cannot write " + job.metadata + ": " + os_text::error_text(metadata.error()));
-    metadata->write(exporter::metadata_json(facts, *result));
-    if (const int error = metadata->commit(line.overwrite); error != 0)
-        return fail(error == EEXIST ? job.metadata + " exists (use --overwrite to replace it)"
-                                    : "cannot write " + job.metadata + ": " + os_text::error_text(error));
     return true;
 }
+
+// Prints the outputs each input would be converted to, one JSON line an input.
+int list_outputs(const CommandLine& line) {
+    const bool to_standard_output = line.output_directory == "-";
+    for (const Job& job : plan(line)) {
+        std::string text = "{\"input\": " + exporter::json_string(job.input) + ", \"outputs\": [";
+        if (!to_standard_output) {
+            text += exporter::json_string(job.output);
+            if (line.format == exporter::Format::Parquet)
+                text += ", " + exporter::json_string(exporter::points_table_path(job.output));
+            if (line.metadata) text += ", " + exporter::json_string(job.metadata);
+        }
+        text += "]}\n";
+        std::fwrite(text.data(), 1, text.size(), stdout);
+    }
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+}
+
+// Descriptors one conversion may hold at once: the input twice (decoded, and hashed), up to two
+// temporary files and the directory while they are committed, with room to spare.
+constexpr std::size_t descriptors_per_conversion = 8;
+// Descriptors the process holds besides: the standard streams and the C library's own.
+constexpr std::size_t descriptors_besides = 16;
 
 int run(const CommandLine& line) {
     if (const int error = line.output_directory == "-" ? 0 : platform::make_directories(line.output_directory);
@@ -228,10 +245,20 @@ int run(const CommandLine& line) {
     exporter::remove_temporary_files_on_signals();
     const std::vector<Job> jobs = plan(line);
     std::size_t threads = line.jobs != 0 ? line.jobs : std::max(1u, std::thread::hardware_concurrency());
+    Console console(!line.quiet, jobs.size());
+    // Files converted at once, as many as the threads, unless the limit of open files is lower.
+    std::size_t at_once = std::min(threads, jobs.size());
+    const std::size_t wanted = descriptors_besides + descriptors_per_conversion * at_once;
+    if (const std::size_t limit = platform::raise_open_file_limit(wanted); limit < wanted) {
+        const std::size_t allowed =
+            std::max<std::size_t>(1, limit > descriptors_besides ? (limit - descriptors_besides) / descriptors_per_conversion : 1);
+        console.message("note: converting " + std::to_string(allowed) + " files at once, not " + std::to_string(at_once) +
+                     ": the process may hold " + std::to_string(limit) + " open files (ulimit -n)");
+        at_once = allowed;
+    }
     // With one thread everything runs on this one; with more, their encoders share one pool.
     std::unique_ptr<exporter::TaskPool> pool;
     if (threads > 1) pool = std::make_unique<exporter::TaskPool>(threads);
-    Console console(!line.quiet, jobs.size());
     std::atomic<std::size_t> next{0};
     std::atomic<bool> any_failed{false};
     auto drive = [&] {
@@ -249,7 +276,7 @@ int run(const CommandLine& line) {
         }
     };
     std::vector<std::thread> drivers;
-    for (std::size_t k = 1; k < std::min(threads, jobs.size()); ++k) drivers.emplace_back(drive);
+    for (std::size_t k = 1; k < at_once; ++k) drivers.emplace_back(drive);
     drive();
     for (std::thread& t : drivers) t.join();
     return any_failed ? 1 : 0;
@@ -271,6 +298,7 @@ int main(int argc, char** argv) {
         std::fputs(convert::usage_text, stdout);
         return 0;
     }
+    if (line->list_outputs) return convert::list_outputs(*line);
     if (line->version) {
         std::printf("tavrik-convert %s\n", exporter::software_version().data());
         return 0;

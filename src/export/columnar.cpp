@@ -10,8 +10,10 @@
 #include <unordered_map>
 
 #include "export/document.hpp"
+#include "export/metadata.hpp"
 #include "export/parquet_writer.hpp"
 #include "export/record_filter.hpp"
+#include "export/sha1.hpp"
 #include "os_text.hpp"
 #include "platform.hpp"
 #include "utf8.hpp"
@@ -278,6 +280,10 @@ std::string_view layout_name(reader::FileVariant variant) {
 }
 
 struct RunFacts {
+    // The same in both tables: the first half of the SHA-1 of the facts without it (the raw
+    // file's SHA-1, the options, the version, the counts). Tables of the same conversion of the
+    // same raw file share it, and only those, while the output stays the same for every run.
+    std::string run_id;
     std::string source_name;
     std::string source_sha1;
     std::string_view layout;
@@ -289,6 +295,8 @@ std::string facts_json(const RunFacts& facts, std::string_view table, const Expo
                        const ExportResult& result, std::uint64_t points) {
     std::string out = "{\"table\": ";
     append_json_string(out, table);
+    out += ", \"run_id\": ";
+    append_json_string(out, facts.run_id);
     out += ", \"source\": {\"name\": ";
     append_json_string(out, facts.source_name);
     out += ", \"sha1\": ";
@@ -306,6 +314,7 @@ std::string facts_json(const RunFacts& facts, std::string_view table, const Expo
                : std::to_string(options.levels.highest);
     out += "], \"srm_as_spectra\": ";
     out += options.srm_as_spectra ? "true" : "false";
+    out += ", \"rt\": " + json_window(options.retention_time) + ", \"mz\": " + json_window(options.mz);
     out += "}, \"spectra\": " + std::to_string(result.spectra) + ", \"points\": " + std::to_string(points);
     out += ", \"warnings\": [";
     for (std::size_t i = 0; i < result.warnings.size(); ++i) {
@@ -314,13 +323,6 @@ std::string facts_json(const RunFacts& facts, std::string_view table, const Expo
     }
     out += "]}";
     return out;
-}
-
-std::string directory_of(const std::string& path) {
-    const std::size_t slash = path.find_last_of(platform::path_separators);
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return path.substr(0, 1);
-    return path.substr(0, slash);
 }
 
 }  // namespace
@@ -335,7 +337,7 @@ std::expected<ExportResult, std::string> export_columnar(reader::Reader reader, 
                                                          const ExportOptions& options, OutputFile& spectra_out,
                                                          OutputFile& points_out) {
     if (!options.source_digest) return std::unexpected("internal error: no digest of " + input_path);
-    RunFacts facts{file_name(input_path), {}, layout_name(reader.variant()), reader.acquired_at()};
+    RunFacts facts{{}, file_name(input_path), {}, layout_name(reader.variant()), reader.acquired_at()};
     ExportResult result;
     if (reader.mz_are_channel_indices())
         result.warnings.emplace_back("no usable mass calibration, so m/z values are detector channel indices");
@@ -467,6 +469,9 @@ std::expected<ExportResult, std::string> export_columnar(reader::Reader reader, 
     const FileDigest& source = options.source_digest->wait();
     if (source.os_error != 0) return std::unexpected("cannot read " + input_path + ": " + os_text::error_text(source.os_error));
     facts.source_sha1 = source.hex;
+    Sha1 identity;
+    identity.update(facts_json(facts, "", options, result, points));
+    facts.run_id = identity.hex_digest().substr(0, 32);
     const std::pair<std::string, std::string> spectra_facts[] = {
         {"tavrik", facts_json(facts, "spectra", options, result, points)}};
     const std::pair<std::string, std::string> points_facts[] = {
@@ -476,15 +481,6 @@ std::expected<ExportResult, std::string> export_columnar(reader::Reader reader, 
     if (auto done = points_table->finish(points_facts); !done)
         return std::unexpected(write_error(points_out, done.error()));
     return result;
-}
-
-int commit_together(OutputFile& first, OutputFile& second, bool replace) {
-    if (const int error = first.commit(replace); error != 0) return error;
-    const int error = second.commit(replace);
-    // The removal is made durable like the rename it undoes.
-    if (error != 0 && platform::remove_file(first.final_path().c_str()) == 0)
-        platform::sync_directory(directory_of(first.final_path()));
-    return error;
 }
 
 }  // namespace exporter

@@ -1,7 +1,7 @@
 // Converting an opened raw file into two Parquet tables: NAME.spectra.parquet, one row per
 // spectrum, and NAME.points.parquet, one row per point (spectrum_index, mz, intensity). Point
 // row groups are encoded in parallel when a task pool is given and written in order; both
-// files are complete only once their outputs are committed together.
+// files are complete only once their outputs are committed together (commit_unit.hpp).
 #pragma once
 
 #include <expected>
@@ -25,10 +25,5 @@ std::string points_table_path(const std::string& spectra_table_path);
 std::expected<ExportResult, std::string> export_columnar(reader::Reader reader, const std::string& input_path,
                                                          const ExportOptions& options, OutputFile& spectra,
                                                          OutputFile& points);
-
-// Commits `first`, then `second`: both renamed into place, or, when either fails, neither
-// left under its final name (a first one already renamed is removed again). 0, or the
-// operating system's error number of the failure (EEXIST for a name taken without `replace`).
-int commit_together(OutputFile& first, OutputFile& second, bool replace);
 
 }  // namespace exporter

@@ -22,6 +22,11 @@ std::string json_file(const FileFacts& file) {
 
 }  // namespace
 
+std::string json_window(const std::optional<Window>& window) {
+    if (!window) return "null";
+    return "[" + json_number(window->low) + ", " + json_number(window->high) + "]";
+}
+
 std::string json_string(std::string_view text) {
     static constexpr char hex[] = "0123456789abcdef";
     std::string out = "\"";

@@ -76,7 +76,8 @@ void OutputFile::compress_as_gzip() {
 OutputFile::OutputFile(OutputFile&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)), owned_(other.owned_), seekable_(other.seekable_), gzip_(other.gzip_),
       error_(other.error_), slot_(std::exchange(other.slot_, -1)),
-      written_(other.written_), final_path_(std::move(other.final_path_)),
+      written_(other.written_), file_bytes_(other.file_bytes_), contents_hash_(std::move(other.contents_hash_)),
+      final_path_(std::move(other.final_path_)),
       temporary_path_(std::move(other.temporary_path_)), buffer_(std::move(other.buffer_)) {
     other.temporary_path_.clear();
 }
@@ -93,6 +94,8 @@ void OutputFile::discard() noexcept {
 }
 
 bool OutputFile::write_all(std::string_view bytes) {
+    if (contents_hash_) contents_hash_->update(bytes);
+    file_bytes_ += bytes.size();
     while (!bytes.empty() && error_ == 0) {
         const auto n = platform::write(fd_, bytes.data(), bytes.size());
         if (!n) {
@@ -150,12 +153,15 @@ bool OutputFile::skip(std::uint64_t bytes) {
         return false;
     }
     written_ += bytes;
+    file_bytes_ += bytes;
+    contents_hash_.reset();
     return true;
 }
 
 bool OutputFile::write_at(std::uint64_t at, std::string_view bytes) {
     if (!seekable_) error_ = ESPIPE;
     if (!flush()) return false;
+    contents_hash_.reset();
     while (!bytes.empty()) {
         const auto n = platform::write_at(fd_, bytes.data(), bytes.size(), at);
         if (!n) {
@@ -184,8 +190,22 @@ bool OutputFile::read_at(std::uint64_t at, std::size_t size, std::string& into) 
     return true;
 }
 
-int OutputFile::commit(bool replace) {
-    if (fd_ < 0) return EBADF;
+std::uint64_t OutputFile::file_size() {
+    flush();
+    return file_bytes_;
+}
+
+void OutputFile::hash_contents() { contents_hash_.emplace(); }
+
+std::optional<std::string> OutputFile::contents_sha1() {
+    if (!contents_hash_ || !flush()) return std::nullopt;
+    std::string digest = contents_hash_->hex_digest();
+    contents_hash_.reset();
+    return digest;
+}
+
+int OutputFile::seal() {
+    if (fd_ < 0) return error_ != 0 ? error_ : EBADF;
     if (!flush()) return error_;
     if (!owned_) return 0;
     // The data reaches the disk before the name does, so that after a crash the final name holds
@@ -193,13 +213,13 @@ int OutputFile::commit(bool replace) {
     if (const int error = platform::sync(fd_); error != 0) return error_ = error;
     const int closed = platform::close(fd_);
     fd_ = -1;
-    if (closed != 0) return error_ = closed;
-    if (const int error = platform::rename(temporary_path_, final_path_, replace); error != 0) return error_ = error;
+    return error_ = closed;
+}
+
+void OutputFile::committed() noexcept {
     temporary_path_.clear();
     release_temporary_file(slot_);
     slot_ = -1;
-    // And the new name reaches the disk too.
-    return error_ = platform::sync_directory(directory_of(final_path_));
 }
 
 }  // namespace exporter

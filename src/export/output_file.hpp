@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "export/sha1.hpp"
 #include "export/temporary_files.hpp"
 
 namespace exporter {
@@ -43,13 +45,23 @@ public:
     // Bytes written so far.
     std::uint64_t size() const noexcept { return written_; }
 
-    // Writes out what is buffered, makes it durable (fsync), closes the file and renames it to the
-    // final path, replacing an existing file only when `replace` is set, then makes the rename
-    // durable (fsync of the directory). 0, or the operating system's error number (EEXIST when
-    // the final path exists and `replace` is not set).
-    int commit(bool replace);
+    // Writes out what is buffered; the bytes in the file then: size() after gzip.
+    std::uint64_t file_size();
+    // From here on, the bytes that go into the file are hashed as they go.
+    void hash_contents();
+    // The SHA-1 of the file's bytes, when hash_contents() was called before the first write and
+    // nothing was written at an offset since (skip and write_at end the hashing).
+    std::optional<std::string> contents_sha1();
+
+    // Writes out what is buffered; for a temporary file, also makes it durable (fsync) and closes
+    // it, ready to be renamed into place by commit_unit. 0, or the operating system's error number.
+    int seal();
 
     const std::string& final_path() const noexcept { return final_path_; }
+    // The temporary file's path while it is not committed; empty for standard output.
+    const std::string& temporary_path() const noexcept { return temporary_path_; }
+    // The temporary file is under its final name now, no longer this object's to remove.
+    void committed() noexcept;
 
 private:
     OutputFile(TemporaryFile temporary, std::string final_path);
@@ -64,6 +76,8 @@ private:
     int error_ = 0;
     int slot_ = -1;  // the temporary file's slot for the signal handler
     std::uint64_t written_ = 0;
+    std::uint64_t file_bytes_ = 0;
+    std::optional<Sha1> contents_hash_;
     std::string final_path_;
     std::string temporary_path_;
     std::string buffer_;

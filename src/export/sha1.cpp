@@ -29,6 +29,11 @@ Sha1::Sha1() : context_(new mbedtls_sha1_context) {
 }
 Sha1::~Sha1() = default;
 
+Sha1::Sha1(const Sha1& other) : context_(new mbedtls_sha1_context) {
+    mbedtls_sha1_init(context_.get());
+    mbedtls_sha1_clone(context_.get(), other.context_.get());
+}
+
 void Sha1::update(std::string_view bytes) {
     mbedtls_sha1_update(context_.get(), reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
 }

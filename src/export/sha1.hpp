@@ -13,6 +13,10 @@ class Sha1 {
 public:
     Sha1();
     ~Sha1();
+    // A hash in the same state, to be fed on or finished apart from this one.
+    Sha1(const Sha1& other);
+    Sha1& operator=(const Sha1&) = delete;
+    Sha1(Sha1&&) noexcept = default;
 
     void update(std::string_view bytes);
     // The digest of everything fed so far, as 40 hex digits; the hash cannot be fed afterwards.

@@ -329,7 +329,12 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
         mzml::chromatograms(points, transitions, {options.compress, options.numpress, options.strip_zeros}, out.size(), chromatogram_index,
                             write_hashed);
         mzml::index_list(spectrum_index, chromatogram_index, out.size(), write_hashed);
-        out.write(mzml::closing(checksum.hex_digest()));
+        // The whole document's SHA-1 goes on from where its checksum ends.
+        Sha1 whole = checksum;
+        const std::string closing = mzml::closing(checksum.hex_digest());
+        whole.update(closing);
+        result.document_sha1 = whole.hex_digest();
+        out.write(closing);
     }
     if (!mzml) out.write(mgf::comments(result.warnings));
     if (out.error() != 0) return std::unexpected(write_error(out));

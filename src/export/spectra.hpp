@@ -78,6 +78,8 @@ struct ExportResult {
     std::uint64_t transition_chromatograms = 0;
     WrittenSummary summary;
     std::vector<std::string> warnings;
+    // The SHA-1 of the document's bytes (mzML; before any gzip), worked out as it was written.
+    std::optional<std::string> document_sha1;
 };
 
 // Writes the spectra of `reader`, opened from `input_path`, into `out`; the reader is freed as

@@ -26,6 +26,8 @@ std::array<Slot, max_temporary_files> slots;
 // for them, and none enters once `ending` is set, so no file appears after the handler looked.
 std::atomic<int> naming_threads{0};
 std::atomic<bool> ending{false};
+// Threads committing outputs; the handler waits for them, however long their renames take.
+std::atomic<int> committing_threads{0};
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 
 // Called on an interrupt, before the process ends.
@@ -34,6 +36,7 @@ void remove_temporaries() {
     // A thread that is naming a file defers interrupts, so it is not this one; it finishes at
     // once, and a stuck file system is waited for a second at most.
     for (int waited = 0; naming_threads.load() > 0 && waited < 1000; ++waited) platform::pause_briefly();
+    while (committing_threads.load() > 0) platform::pause_briefly();
     for (Slot& slot : slots)
         if (slot.state.load() == armed_slot) platform::remove_file(slot.path);
 }
@@ -106,6 +109,15 @@ std::expected<TemporaryFile, int> create_temporary_file(const std::string& direc
     slot.state.store(free_slot);
     return std::unexpected(EEXIST);
 }
+
+bool enter_commit() noexcept {
+    // Counted before `ending` is read, as the handler sets `ending` before it reads the count:
+    // either this thread sees the interrupt, or the handler waits until it leaves.
+    committing_threads.fetch_add(1);
+    return !ending.load();
+}
+
+void leave_commit() noexcept { committing_threads.fetch_sub(1); }
 
 void release_temporary_file(int slot) noexcept {
     if (slot >= 0 && static_cast<std::size_t>(slot) < slots.size())

@@ -9,8 +9,9 @@
 
 namespace exporter {
 
-// At most this many temporary files at once: one per converting thread.
-inline constexpr std::size_t max_temporary_files = 1024;
+// At most this many temporary files at once: two per converting thread (a document and its
+// metadata, or the two tables).
+inline constexpr std::size_t max_temporary_files = 2048;
 
 // A temporary file created in `directory`, named after `final_name`, open for reading and
 // writing, and known to the signal handler until released.
@@ -31,6 +32,15 @@ std::expected<TemporaryFile, int> create_temporary_file(const std::string& direc
 // The temporary file of `slot` is no longer the signal handler's to remove: renamed into place,
 // or removed by its owner.
 void release_temporary_file(int slot) noexcept;
+
+// Between these two calls an interrupt waits: the signal handler removes nothing until every
+// thread that entered has left, so that the renames of outputs committed together all happen or
+// are all undone. The caller defers interrupts on its own thread for as long (an interrupt
+// handled there would wait for itself), and neither allocates nor takes a lock that an
+// interrupted thread could hold in between. enter_commit is false when an interrupt is already
+// ending the process: then nothing may be renamed (leave_commit is called all the same).
+bool enter_commit() noexcept;
+void leave_commit() noexcept;
 
 // Makes SIGINT, SIGTERM and SIGHUP (Ctrl-C, Ctrl-Break and closing the console on Windows) remove
 // every temporary file that may exist before the process ends as the signal would have ended it;

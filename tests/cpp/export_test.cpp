@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "export/base64.hpp"
+#include "export/commit_unit.hpp"
 #include "export/output_file.hpp"
 #include "export/xml_text.hpp"
 
@@ -68,6 +69,11 @@ TEST(Base64, EveryRemainderAndEveryByte) {
     EXPECT_EQ(text("\xFF\xFF\xFF\xFF"sv), "/////w==");
 }
 
+int commit(OutputFile& file, bool replace) {
+    OutputFile* const unit[] = {&file};
+    return exporter::commit_unit(unit, replace).error;
+}
+
 TEST(OutputFile, AppearsOnlyWhenCommittedAndNeverReplacesUnasked) {
     const fs::path dir = fs::temp_directory_path() / ("tavrik-output-" + std::to_string(::getpid()));
     fs::remove_all(dir);
@@ -85,18 +91,18 @@ TEST(OutputFile, AppearsOnlyWhenCommittedAndNeverReplacesUnasked) {
     first->write(std::string(3 << 20, 'a'));  // larger than the buffer
     first->write("b");
     EXPECT_EQ(first->size(), (3u << 20) + 1);
-    EXPECT_EQ(first->commit(false), 0);
+    EXPECT_EQ(commit(*first, false), 0);
     EXPECT_EQ(fs::file_size(target), (3u << 20) + 1);
 
     {
         auto second = OutputFile::create(target);
         second->write("new");
-        EXPECT_EQ(second->commit(false), EEXIST);
+        EXPECT_EQ(commit(*second, false), EEXIST);
         EXPECT_EQ(fs::file_size(target), (3u << 20) + 1);
     }
     auto third = OutputFile::create(target);
     third->write("new");
-    EXPECT_EQ(third->commit(true), 0);
+    EXPECT_EQ(commit(*third, true), 0);
     EXPECT_EQ(read_all(target), "new");
     // Of the refused output, not even its temporary file is left.
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);

@@ -301,13 +301,19 @@ def test_same_stem_from_two_folders(tmp_path):
 def test_usage_errors(tmp_path):
     good = str(ROOT / "samples" / "run-qtof.lcd")
     for args in (["--bogus", good], ["--ms-level", "x", good], ["--ms-level", "1-2-3", good], ["-j", "many", good], [],
-                 ["--rt", "5-2", good], ["--mz", "-", good], ["--mz", "1e999-", good], ["--rt", "1-2-3", good]):
+                 ["--rt", "5-2", good], ["--mz", "-", good], ["--mz", "1e999-", good], ["--rt", "1-2-3", good],
+                 ["--rt", "0x10-0x20", good], ["-j", "2", "--jobs=3", good], ["--format", "parquet", "--no-zlib", good]):
         run = convert(*args, "-o", tmp_path / "out")
         lines = run.stderr.splitlines()
         assert (run.returncode, run.stdout, len(lines)) == (2, "", 2) and lines[0].startswith("tavrik-convert: "), args
         assert lines[1] == "Try 'tavrik-convert --help' for more information."
         assert not (tmp_path / "out").exists() or not any((tmp_path / "out").iterdir())
     assert (convert("--version").stdout, convert("--help").returncode) == ("tavrik-convert 0.1.0\n", 0)
+    # An exponent's minus is no range's dash; the outputs are listed, nothing is written.
+    listed = convert("--rt", "1e-3-2E+3", "--format", "parquet", "-o", tmp_path / "out", good, "--list-outputs")
+    assert listed.returncode == 0 and not (tmp_path / "out").exists()
+    assert json.loads(listed.stdout) == {"input": good, "outputs": [
+        str(tmp_path / "out" / f"run-qtof.{t}.parquet") for t in ("spectra", "points")]}
 
 
 def test_threads_give_the_same_bytes(tmp_path):
