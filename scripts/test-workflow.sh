@@ -5,8 +5,9 @@
 # (with another thread count) must do nothing and touching one input must reconvert that file
 # alone. Then on five files, one unreadable and one named with braces, listed by a sample sheet
 # that also names a file that is not there: plain mzML, then gzip-compressed with metadata into
-# the same directory (where the plain files are left), then Parquet tables, each run's outputs and
-# summary checked; and -o among the options must be refused in one line before any job.
+# the same directory (where the plain files are left), then Parquet tables (--format among the
+# options), each run's outputs and summary checked; and -o among the options must be refused in
+# one line before any job.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -64,7 +65,7 @@ grep -q '^tavrik: 3 of 6 raw files were not converted' "$work/log"
 run 1 options="--gzip --metadata"
 grep -q '^tavrik: 2 of 5 raw files were not converted' "$work/log"
 .venv/bin/python tests/workflow/check_workflow.py check "$study" "$converted" gzip
-run 1 samples="$work/few.tsv" format=parquet
+run 1 samples="$work/few.tsv" options="--format parquet"  # the workflow's own --format left out
 .venv/bin/python tests/workflow/check_workflow.py check "$study" "$converted" parquet "$work/few.tsv"
 converted=$work/refused
 run 1 options="-o $work/elsewhere"
