@@ -25,6 +25,9 @@ TEST(XmlText, IdentifiersStayValid) {
     }
     EXPECT_EQ(exporter::to_native_id("source=run 1 start=3 end=3"), "source=run_1 start=3 end=3");
     EXPECT_EQ(exporter::to_native_id("scan=7"), "scan=7");
+    // The same text in every format: no line break to end an MGF line, nothing XML cannot carry.
+    EXPECT_EQ(exporter::to_native_id("source=a\x01\tb c\n\xC3\xA4\x7F start=1 end=1"),
+              "source=a\xEF\xBF\xBD_b_c_\xC3\xA4\x7F start=1 end=1");
     EXPECT_EQ(exporter::to_xml_name("2024 run#1"), "_2024_run_1");
     std::string text;
     exporter::append_escaped(text, "a&<>\"'\x01");

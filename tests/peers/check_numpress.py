@@ -10,7 +10,9 @@ arrays at the borders of the encodings (values below 1, times below a second, m/
 of 2^31 - 1, a residual of twice the largest value, intensities of 2^32 - 1), with --numpress and
 without, with zlib and without. Every array stored with numpress must decode within the bounds,
 and every other must be stored exactly as without --numpress; those the encodings cannot carry
-within their bounds must be among the others.
+within their bounds must be among the others. Last, a file whose name holds a control character,
+a tab, a line break and a space: its records' identifiers must be the same text in mzML and MGF
+(read by pyteomics) and in the Parquet spectra table (pyarrow).
 
     python check_numpress.py EXPECTED.json MZML_DIR...       (prints "N passed, M failed")
 """
@@ -25,15 +27,16 @@ import zlib
 from pathlib import Path
 
 import numpy as np
+import pyarrow.parquet as pq
 import pynumpress
 import pyopenms
 from lxml import etree
-from pyteomics import mzml
+from pyteomics import mgf, mzml
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT))
-from testkit.layouts import (TtflLayout, gcms_file, gcms_profile_scan, qtof_file, qtof_scan, ttfl_file,  # noqa: E402
-                             ttfl_scan, tuning_result)
+from testkit.layouts import (TtflLayout, gcms_file, gcms_mrm_scan, gcms_profile_scan, qtof_file,  # noqa: E402
+                             qtof_scan, ttfl_file, ttfl_scan, tuning_result)
 
 CONVERT = Path(os.environ.get("TAVRIK_CONVERT") or ROOT / ".venv" / "bin" / "tavrik-convert")
 N = "{http://psi.hupo.org/ms/mzml}"
@@ -170,6 +173,25 @@ def check_borders(work: Path) -> None:
             check_file(packed_path, records)
 
 
+def check_identifiers(work: Path) -> None:
+    name = "a\x01\tb c\nä\x7f"
+    source = work / "in" / f"{name}.qgd"
+    source.parent.mkdir(exist_ok=True)
+    source.write_bytes(gcms_file([gcms_profile_scan(1000, [(1000, 3)]), gcms_mrm_scan(2000, [(1000, 505, 9)])]))
+    # The one rule: white space inside a value becomes "_", what XML cannot carry U+FFFD, the rest stays.
+    wanted = [f"source=a\ufffd_b_c_ä\x7f start={k} end={k}" for k in (1, 2)]
+    convert("--srm-as-spectra", "-o", work / "ids", source)
+    convert("--format", "mgf", "-o", work / "ids", source)
+    convert("--format", "parquet", "-o", work / "ids", source)
+    with mzml.MzML(str(work / "ids" / f"{name}.mzML"), use_index=False) as reader:
+        in_mzml = [s["id"] for s in reader]
+    with mgf.MGF(str(work / "ids" / f"{name}.mgf"), encoding="utf-8") as reader:
+        in_mgf = [s["params"]["title"] for s in reader]
+    in_table = pq.read_table(work / "ids" / f"{name}.spectra.parquet").column("native_id").to_pylist()
+    check(f"identifiers: mzML {in_mzml!r}, MGF {in_mgf!r}, Parquet {in_table!r}",
+          in_mzml == in_table == wanted and in_mgf == wanted[1:])
+
+
 def main() -> int:
     expected = json.loads(Path(sys.argv[1]).read_text())
     for folder in sys.argv[2:]:
@@ -180,7 +202,7 @@ def main() -> int:
             except Exception as e:  # a reader that gives up fails the file
                 check(f"{path}: {e!r}", False)
     with tempfile.TemporaryDirectory() as work:
-        for part in (check_borders,):
+        for part in (check_borders, check_identifiers):
             try:
                 part(Path(work))
             except Exception as e:
