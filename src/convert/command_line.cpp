@@ -47,9 +47,9 @@ file per input (two for Parquet).
                        in parallel
       --metadata       also write NAME.metadata.json: the raw file (name, size, SHA-1),
                        its layout and acquisition time, spectra per MS level, the
-                       retention time and m/z ranges, the MS1 total ion current,
-                       undecodable index entries, warnings, options, and the output
-                       (name, size, SHA-1)
+                       first and last retention time and the retention time and m/z
+                       ranges written, the MS1 total ion current, undecodable index
+                       entries, warnings, options, and the output (name, size, SHA-1)
       --overwrite      replace an existing output file (default: refuse)
   -q, --quiet          no progress line (shown only when stderr is a terminal)
   -h, --help           show this help and exit
