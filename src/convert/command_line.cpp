@@ -24,11 +24,13 @@ file per input (two for Parquet).
                        parquet (a table of spectra and a table of points)
       --no-zlib        store binary arrays uncompressed (default: zlib)
       --numpress       store arrays with MS-Numpress (then zlib, unless --no-zlib):
-                       m/z and times by linear prediction, within (largest
-                       value) / 2^32 of each value for smooth arrays, / 2^31
-                       at worst (5e-7 and 1e-6 at m/z 2000); intensities as
-                       short logged floats, value + 1 within a factor
-                       1 +- 2e-4 (for values up to 2^32)
+                       m/z and times by linear prediction, each value within
+                       (largest value of the array) / 2^31, / 2^32 for arrays
+                       in ascending order (9.3e-7 and 4.7e-7 at m/z 2000);
+                       intensities as short logged floats, value + 1 within a
+                       factor 1 +- log(largest + 1) / 130000 (1.7e-4 for values
+                       up to 2^32); an array it cannot carry within these
+                       bounds is stored as without --numpress
       --ms-level N|N-M keep only spectra of MS level N, or N to M (MRM transitions
                        are of level 2)
       --rt START-END   keep only spectra whose scan start time (seconds) lies in
@@ -47,9 +49,9 @@ file per input (two for Parquet).
                        in parallel
       --metadata       also write NAME.metadata.json: the raw file (name, size, SHA-1),
                        its layout and acquisition time, spectra per MS level, the
-                       retention time and m/z ranges, the MS1 total ion current,
-                       undecodable index entries, warnings, options, and the output
-                       (name, size, SHA-1)
+                       first and last retention time and the retention time and m/z
+                       ranges written, the MS1 total ion current, undecodable index
+                       entries, warnings, options, and the output (name, size, SHA-1)
       --overwrite      replace an existing output file (default: refuse)
   -q, --quiet          no progress line (shown only when stderr is a terminal)
       --list-outputs   convert nothing: print, for each INPUT, the files its

@@ -14,6 +14,7 @@
 #include "export/parquet_writer.hpp"
 #include "export/record_filter.hpp"
 #include "export/sha1.hpp"
+#include "export/xml_text.hpp"
 #include "os_text.hpp"
 #include "platform.hpp"
 #include "utf8.hpp"
@@ -83,7 +84,7 @@ void append_json_string(std::string& out, std::string_view text) {
 
 SpectrumRow spectrum_row(core::SpectrumRecord& r) {
     SpectrumRow row;
-    row.native_id = valid_utf8(r.native_id);
+    row.native_id = to_native_id(r.native_id);  // the record's identifier, as in mzML and MGF
     row.ms_level = static_cast<std::uint8_t>(std::min<std::uint32_t>(r.ms_level, 255));
     row.retention_time_sec = r.retention_time_sec;
     row.centroid = r.representation == core::representation::centroid;
@@ -101,7 +102,7 @@ SpectrumRow spectrum_row(core::SpectrumRecord& r) {
         row.highest_mz = f.highest_mz;
     }
     if (r.precursor) {
-        row.precursor_ref = std::move(r.precursor->spectrum_ref);
+        if (r.precursor->spectrum_ref) row.precursor_ref = to_native_id(*r.precursor->spectrum_ref);
         row.selected_ion_mz = r.precursor->selected_mz;
         row.isolation_target_mz = r.precursor->isolation_target_mz;
     }

@@ -30,7 +30,8 @@ struct ConversionFacts {
 };
 
 // The JSON text: keys in snake_case, numbers as the shortest text that reads back as the same
-// value (null where there is none), text as valid UTF-8.
+// value (null where there is none, and for an infinite figure, which a warning then names), text
+// as valid UTF-8.
 std::string metadata_json(const ConversionFacts& facts, const ExportResult& result);
 
 // `text` as a JSON string, quoted; bytes that are not UTF-8 become U+FFFD.

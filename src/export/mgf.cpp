@@ -5,7 +5,7 @@
 namespace exporter::mgf {
 namespace {
 
-// A line of text from a record's name: line breaks would end the line early.
+// A line of text: line breaks would end the line early.
 void append_line_text(std::string& out, std::string_view text) {
     for (const char c : text) out += (c == '\n' || c == '\r') ? ' ' : c;
 }
@@ -19,7 +19,7 @@ void encode_batch(Batch& batch) {
         core::SpectrumRecord& r = batch.records[i];
         batch.spectra[i].offset = out.size();
         out += "BEGIN IONS\nTITLE=";
-        append_line_text(out, r.native_id);
+        out += to_native_id(r.native_id);  // the record's identifier, as in mzML and the tables
         out += "\nRTINSECONDS=";
         append_number(out, r.retention_time_sec);
         if (r.precursor && r.precursor->selected_mz) {

@@ -10,6 +10,11 @@ namespace {
 
 constexpr double int32_limit = 2147483647.0;  // 0x7FFFFFFF
 constexpr double uint16_limit = 65535.0;
+// The bounds stated in numpress.hpp: linear prediction moves a value by at most
+// largest / 2^31, which is 0.5 / fixed point for a fixed point of 2^30 / largest; short logged
+// floats move log(value + 1) by at most log(1 + log(largest + 1) / 130000).
+constexpr double linear_bound_scale = 1073741824.0;  // 2^30
+constexpr double slof_bound_divisor = 130000.0;
 
 void append_fixed_point(std::vector<std::byte>& out, double fixed_point) {
     const auto bits = std::bit_cast<std::uint64_t>(fixed_point);
@@ -48,15 +53,21 @@ bool all_finite_and_not_negative(std::span<const Number> values) {
 
 std::optional<std::vector<std::byte>> encode_linear(std::span<const double> values) {
     if (values.size() == 1 || !all_finite_and_not_negative(values)) return std::nullopt;
-    double largest = 0.0;
+    double largest = 0.0, largest_residual = 0.0;
     for (std::size_t i = 0; i < values.size(); ++i) {
         largest = std::max(largest, values[i]);
-        if (i >= 2) {
-            const double residual = values[i] - (2 * values[i - 1] - values[i - 2]);
-            largest = std::max(largest, std::ceil(std::abs(residual) + 1));
-        }
+        if (i >= 2) largest_residual = std::max(largest_residual, std::abs(values[i] - (2 * values[i - 1] - values[i - 2])));
     }
-    const double fixed_point = largest > 0 ? std::floor(int32_limit / largest) : int32_limit;
+    double fixed_point = int32_limit;  // an array of zeros, which every fixed point keeps exactly
+    if (largest > 0) {
+        // Every value, scaled, within a signed 32-bit integer, and every residual too, with room
+        // for the rounding of the three scaled values it is worked out from.
+        fixed_point = int32_limit / largest;
+        if (largest_residual > 0) fixed_point = std::min(fixed_point, (int32_limit - 3) / largest_residual);
+        fixed_point = std::floor(fixed_point);
+        // Within the bound: 0.5 / fixed point, the most a value moves, at most largest / 2^31.
+        if (!std::isfinite(fixed_point) || !(fixed_point >= linear_bound_scale / largest)) return std::nullopt;
+    }
 
     std::vector<std::byte> out;
     out.reserve(8 + 8 + values.size() * 5 / 2 + 1);
@@ -66,8 +77,11 @@ std::optional<std::vector<std::byte>> encode_linear(std::span<const double> valu
     std::int64_t before = 0, last = 0;
     for (std::size_t i = 0; i < values.size(); ++i) {
         const auto now = static_cast<std::int64_t>(values[i] * fixed_point + 0.5);
+        const std::int64_t residual = now - (2 * last - before);
+        // The choice above keeps both within range; a value that would not fit is never written.
+        if (now > INT32_MAX || (i >= 2 && (residual > INT32_MAX || residual < INT32_MIN))) return std::nullopt;
         if (i < 2) append_le(out, static_cast<std::uint32_t>(now), 4);
-        else append_half_bytes(half_bytes, static_cast<std::int32_t>(now - (2 * last - before)));
+        else append_half_bytes(half_bytes, static_cast<std::int32_t>(residual));
         before = last;
         last = now;
     }
@@ -83,12 +97,18 @@ std::optional<std::vector<std::byte>> encode_slof(std::span<const Number> values
     if (!all_finite_and_not_negative(values)) return std::nullopt;
     thread_local std::vector<double> logs;  // each worked out once
     logs.resize(values.size());
-    double largest = 0.0;
+    double largest_log = 0.0;
     for (std::size_t i = 0; i < values.size(); ++i) {
         logs[i] = std::log1p(static_cast<double>(values[i]));
-        largest = std::max(largest, logs[i]);
+        largest_log = std::max(largest_log, logs[i]);
     }
-    const double fixed_point = largest > 0 ? std::floor(uint16_limit / largest) : uint16_limit;
+    // An array of zeros (or none) is kept exactly by any fixed point. Otherwise the bound must
+    // hold: 0.5 / fixed point, the most log(value + 1) moves, at most log(1 + log(largest + 1) /
+    // 130000), which only arrays with values above 10^173 can miss.
+    const double fixed_point = largest_log > 0 ? std::floor(uint16_limit / largest_log) : uint16_limit;
+    if (largest_log > 0 &&
+        (!std::isfinite(fixed_point) || !(0.5 / fixed_point <= std::log1p(largest_log / slof_bound_divisor))))
+        return std::nullopt;
     std::vector<std::byte> out;
     out.reserve(8 + 2 * values.size());
     append_fixed_point(out, fixed_point);

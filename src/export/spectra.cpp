@@ -116,15 +116,25 @@ Census take_census(const reader::Reader& reader, const ExportOptions& options, b
 
 std::string_view software_version() noexcept { return TAVRIK_VERSION; }
 
-void WrittenSummary::add(const core::SpectrumRecord& r, bool measurement) {
+void WrittenSummary::add(const core::SpectrumRecord& r, bool measurement, bool strip_zeros) {
+    const bool first = spectra_per_ms_level.empty() && srm_measurements == 0;
     if (measurement) ++srm_measurements;
     else ++spectra_per_ms_level[r.ms_level];
     const double rt = r.retention_time_sec;
-    if (!(first_retention_time_sec <= rt)) first_retention_time_sec = rt;  // NaN until the first
-    if (!(last_retention_time_sec >= rt)) last_retention_time_sec = rt;
-    for (const double mz : r.mz) {
-        if (!(lowest_mz <= mz)) lowest_mz = mz;
-        if (!(highest_mz >= mz)) highest_mz = mz;
+    if (first) first_retention_time_sec = rt;
+    last_retention_time_sec = rt;
+    if (!(lowest_retention_time_sec <= rt)) lowest_retention_time_sec = rt;  // NaN until the first
+    if (!(highest_retention_time_sec >= rt)) highest_retention_time_sec = rt;
+    // --strip-zeros leaves out the zero-intensity points of a profile spectrum that are not next
+    // to a non-zero point, as the mzML writer does.
+    const bool stripped = strip_zeros && r.representation == core::representation::profile;
+    const std::size_t n = r.mz.size();
+    for (std::size_t k = 0; k < n; ++k) {
+        if (stripped && r.intensity[k] == 0 && (k == 0 || r.intensity[k - 1] == 0) &&
+            (k + 1 == n || r.intensity[k + 1] == 0))
+            continue;
+        if (!(lowest_mz <= r.mz[k])) lowest_mz = r.mz[k];
+        if (!(highest_mz >= r.mz[k])) highest_mz = r.mz[k];
     }
     if (r.ms_level == 1)
         for (const float intensity : r.intensity) ms1_total_ion_current += intensity;
@@ -266,7 +276,7 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
                 core::SpectrumRecord& r = records[i];
                 const Fate fate = filter.settle(r);
                 if (fate == Fate::left_out) continue;
-                result.summary.add(r, fate == Fate::transition);
+                result.summary.add(r, fate == Fate::transition, mzml && options.strip_zeros);
                 if (fate == Fate::transition) {
                     // A measurement of its pair's chromatogram; the total ion current counts it as
                     // it would count the spectrum.

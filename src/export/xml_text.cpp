@@ -11,20 +11,33 @@ bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <
 bool is_name_char(char c) { return is_ascii_letter(c) || (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.'; }
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
+// The character at the start of a non-empty text: its length in bytes (of the bytes one U+FFFD
+// replaces, when it is not well-formed UTF-8), and whether XML 1.0 can carry it: not a control
+// character other than tab and the line breaks, nor U+FFFE or U+FFFF, nor bytes that are not UTF-8.
+struct Character {
+    std::size_t length = 1;
+    bool xml = false;
+};
+
+Character next_character(std::string_view text) {
+    const auto b = static_cast<unsigned char>(text[0]);
+    if (b < 0x80) return {1, b >= 0x20 || b == '\t' || b == '\n' || b == '\r'};
+    const utf8::Sequence next = utf8::next_sequence(text);
+    // U+FFFE and U+FFFF (EF BF BE, EF BF BF) are well-formed UTF-8 but not XML characters.
+    const bool noncharacter = next.valid && next.length == 3 && b == 0xEF &&
+                              static_cast<unsigned char>(text[1]) == 0xBF && static_cast<unsigned char>(text[2]) >= 0xBE;
+    return {next.length, next.valid && !noncharacter};
+}
+
 }  // namespace
 
 void append_escaped(std::string& out, std::string_view text) {
     std::size_t i = 0;
     while (i < text.size()) {
         const char c = text[i];
-        const auto b = static_cast<unsigned char>(c);
-        if (b >= 0x80) {
-            const utf8::Sequence next = utf8::next_sequence(text.substr(i));
-            // U+FFFE and U+FFFF (EF BF BE, EF BF BF) are well-formed UTF-8 but not XML characters.
-            const bool noncharacter = next.valid && next.length == 3 && b == 0xEF &&
-                                      static_cast<unsigned char>(text[i + 1]) == 0xBF &&
-                                      static_cast<unsigned char>(text[i + 2]) >= 0xBE;
-            if (next.valid && !noncharacter) out.append(text.substr(i, next.length));
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            const Character next = next_character(text.substr(i));
+            if (next.xml) out.append(text.substr(i, next.length));
             else out += replacement;
             i += next.length;
             continue;
@@ -39,8 +52,8 @@ void append_escaped(std::string& out, std::string_view text) {
             case '\n': out += "&#10;"; break;
             case '\r': out += "&#13;"; break;
             default:
-                if (b < 0x20) out += replacement;
-                else out += c;
+                if (next_character(text.substr(i)).xml) out += c;
+                else out += replacement;
         }
         ++i;
     }
@@ -54,16 +67,25 @@ std::string to_xml_name(std::string_view text) {
 }
 
 std::string to_native_id(std::string_view text) {
-    std::string id(text);
-    for (std::size_t i = 0; i < id.size(); ++i) {
-        if (!is_space(id[i])) continue;
+    std::string spaced(text);
+    for (std::size_t i = 0; i < spaced.size(); ++i) {
+        if (!is_space(spaced[i])) continue;
         // A space that starts another "key=value" pair stays; any other white space is part of a value.
         std::size_t next = i + 1;
-        while (next < id.size() && !is_space(id[next])) ++next;
-        const std::string_view token = std::string_view(id).substr(i + 1, next - i - 1);
+        while (next < spaced.size() && !is_space(spaced[next])) ++next;
+        const std::string_view token = std::string_view(spaced).substr(i + 1, next - i - 1);
         const std::size_t eq = token.find('=');
-        const bool starts_pair = id[i] == ' ' && eq != std::string_view::npos && eq > 0 && eq + 1 < token.size();
-        if (!starts_pair) id[i] = '_';
+        const bool starts_pair = spaced[i] == ' ' && eq != std::string_view::npos && eq > 0 && eq + 1 < token.size();
+        if (!starts_pair) spaced[i] = '_';
+    }
+    // What is left is text that XML carries, or is replaced; no line break is left to end an MGF line.
+    std::string id;
+    id.reserve(spaced.size());
+    for (std::size_t i = 0; i < spaced.size();) {
+        const Character next = next_character(std::string_view(spaced).substr(i));
+        if (next.xml) id.append(spaced, i, next.length);
+        else id += replacement;
+        i += next.length;
     }
     return id;
 }

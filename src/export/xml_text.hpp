@@ -28,8 +28,12 @@ void append_number(std::string& out, Number value) {
 // text does not start with a letter or '_'.
 std::string to_xml_name(std::string_view text);
 
-// A spectrum identifier in the form "key=value key=value": white space inside a value (a file
-// name with spaces) becomes '_', so that the pairs stay apart.
+// A record's identifier as every format writes it (mzML's id and spectrumRef, MGF's TITLE, the
+// tables' native_id), in the form "key=value key=value": white space other than the single
+// spaces between pairs (a file name with spaces or a tab) becomes '_', so that the pairs stay
+// apart and the identifier stays on one line; then, as in append_escaped, bytes that are not
+// UTF-8 and characters XML cannot carry (other control characters, U+FFFE, U+FFFF) become
+// U+FFFD. Valid text is kept exactly, so the same record has the same identifier in every format.
 std::string to_native_id(std::string_view text);
 
 // A "file://" URI for an absolute path, with every byte outside the unreserved set and '/'

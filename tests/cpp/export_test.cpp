@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -9,6 +10,7 @@
 
 #include "export/base64.hpp"
 #include "export/commit_unit.hpp"
+#include "export/metadata.hpp"
 #include "export/output_file.hpp"
 #include "export/xml_text.hpp"
 
@@ -26,6 +28,9 @@ TEST(XmlText, IdentifiersStayValid) {
     }
     EXPECT_EQ(exporter::to_native_id("source=run 1 start=3 end=3"), "source=run_1 start=3 end=3");
     EXPECT_EQ(exporter::to_native_id("scan=7"), "scan=7");
+    // The same text in every format: no line break to end an MGF line, nothing XML cannot carry.
+    EXPECT_EQ(exporter::to_native_id("source=a\x01\tb c\n\xC3\xA4\x7F start=1 end=1"),
+              "source=a\xEF\xBF\xBD_b_c_\xC3\xA4\x7F start=1 end=1");
     EXPECT_EQ(exporter::to_xml_name("2024 run#1"), "_2024_run_1");
     std::string text;
     exporter::append_escaped(text, "a&<>\"'\x01");
@@ -42,6 +47,35 @@ TEST(XmlText, IdentifiersStayValid) {
         EXPECT_EQ(text, out) << in;
     }
     EXPECT_EQ(exporter::file_uri("/data/my run/ü"), "file:///data/my%20run/%C3%BC");
+}
+
+TEST(Metadata, FiguresDescribeWhatWasWritten) {
+    auto record = [](double rt, std::uint8_t representation, std::vector<double> mz, std::vector<float> intensity) {
+        core::SpectrumRecord r;
+        r.retention_time_sec = rt;
+        r.representation = representation;
+        r.mz.assign(mz.begin(), mz.end());
+        r.intensity.assign(intensity.begin(), intensity.end());
+        return r;
+    };
+    exporter::ExportResult result;
+    // --strip-zeros writes 101 to 103 of the first; the second, centroid, keeps its zero; the
+    // retention times go back in file order.
+    result.summary.add(record(3, core::representation::profile, {100, 101, 102, 103, 150}, {0, 0, 5, 0, 0}), false, true);
+    result.summary.add(record(1, core::representation::centroid, {95}, {0}), false, true);
+    result.summary.add(record(2, core::representation::profile, {120}, {1}), false, true);
+    const std::string json = exporter::metadata_json({}, result);
+    EXPECT_NE(json.find(R"("retention_time_sec": {"first": 3, "last": 2, "lowest": 1, "highest": 3})"), std::string::npos)
+        << json;
+    EXPECT_NE(json.find(R"("mz": {"lowest": 95, "highest": 120})"), std::string::npos) << json;
+    EXPECT_NE(json.find(R"("warnings": [])"), std::string::npos) << json;
+    // An infinite m/z (a calibration can give one) is no JSON number: null, and a warning says so.
+    result.summary.add(record(4, core::representation::profile, {130, INFINITY}, {1, 1}), false, true);
+    const std::string infinite = exporter::metadata_json({}, result);
+    EXPECT_NE(infinite.find(R"("mz": {"lowest": 95, "highest": null})"), std::string::npos) << infinite;
+    EXPECT_NE(infinite.find(R"("warnings": ["mz.highest is +infinity, which a JSON number cannot hold: written as null"])"),
+              std::string::npos)
+        << infinite;
 }
 
 namespace {
