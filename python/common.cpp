@@ -1,4 +1,5 @@
 #include "common.hpp"
+#include "compat.hpp"
 
 #include <atomic>
 #include <mutex>
@@ -115,7 +116,7 @@ PyObject* single_argument(const char* call, const char* param, PyObject* args, P
 }
 
 void note_processing(const char* param) {
-    PyObject* exc = PyErr_GetRaisedException();
+    PyObject* exc = take_raised_exception();
     if (!exc) return;
     PyObject* note = PyUnicode_FromFormat("while processing '%s'", param);
     if (note) {
@@ -128,7 +129,7 @@ void note_processing(const char* param) {
         Py_DECREF(note);
     }
     PyErr_Clear();  // a failure to add the note must not replace the original error
-    PyErr_SetRaisedException(exc);
+    restore_raised_exception(exc);
 }
 
 }  // namespace tavrik_py

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Tests what users install: builds the wheels and the sdist (wheel.sh), installs each x86_64 wheel
-# (cp313t, cp313, cp314) into a fresh virtual environment of its interpreter with --no-index from
+# (cp311, cp312, cp313t, cp313, cp314) into a fresh virtual environment of its interpreter (for
+# cp311 Debian 12's own 3.11, for cp312 pyenv's 3.12: cpython.sh) with --no-index from
 # dist/ and the test tools' wheels only (nothing compiled), and runs the Python tests and a
 # tavrik-convert run against the installed package from a folder outside the checkout. Then
 # installs the sdist into a fresh free-threaded environment, which compiles it. Needs build/dev
@@ -17,6 +18,8 @@ source scripts/python-3.14.sh
 fetch_python_314
 source scripts/cpython.sh
 python_313
+python_311
+python_312
 source scripts/schemas.sh
 source scripts/tests-outside.sh
 python313t=$(.venv/bin/python -c 'import sys; print(sys._base_executable)')
@@ -38,6 +41,8 @@ test_wheel() {  # NAME VENV-PYTHON WHEEL
      python -m pytest -q -p no:cacheprovider tree/tests/python)
   (cd "$work" && rm -rf out && "$venv/bin/tavrik-convert" -o out tree/samples/* && ls out | sed 's/^/  converted: /')
 }
+test_wheel cp311 "$python311" "$(ls dist/tavrik-*-cp311-cp311-manylinux*_x86_64.whl)"
+test_wheel cp312 "$python312" "$(ls dist/tavrik-*-cp312-cp312-manylinux*_x86_64.whl)"
 test_wheel cp313t "$python313t" "$(ls dist/tavrik-*-cp313-cp313t-manylinux*_x86_64.whl)"
 test_wheel cp313 "$python313" "$(ls dist/tavrik-*-cp313-cp313-manylinux*_x86_64.whl)"
 test_wheel cp314 "$python314" "$(ls dist/tavrik-*-cp314-cp314-manylinux*_x86_64.whl)"

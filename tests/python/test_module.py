@@ -5,6 +5,7 @@ import struct
 import subprocess
 import sys
 import sysconfig
+import traceback
 
 import pytest
 import tavrik
@@ -124,6 +125,15 @@ def test_read_spectrum_arguments(path):
             reader.read_spectrum(bad)
         assert type(caught.value) is kind
         assert notes(caught.value) == ["while processing 'scan_index'"]
+
+    class FailingIndex:
+        def __index__(self):
+            raise LookupError("no index")
+    with pytest.raises(LookupError) as caught:
+        reader.read_spectrum(FailingIndex())
+    assert notes(caught.value) == ["while processing 'scan_index'"]
+    # The note is added without losing where the error came from.
+    assert [frame.f_code.co_name for frame, _ in traceback.walk_tb(caught.value.__traceback__)][-1] == "__index__"
     with pytest.raises(RuntimeError) as caught:
         reader.read_spectrum(3)
     assert str(caught.value) == "scan 3 out of range"
