@@ -225,6 +225,26 @@ constexpr std::size_t batch_text_bytes = std::size_t{1} << 30;
 // Rows of the chromatograms table in one batch, at most.
 constexpr std::size_t chromatogram_batch_rows = std::size_t{1} << 20;
 
+// The summary figures of a spectrum with points, as every format of the converter writes them
+// (export/document.hpp): the sum of the intensities in stored order, the first point of the
+// highest intensity, the m/z range.
+struct Figures {
+    double total_ion_current;
+    std::size_t base_peak;
+    double lowest_mz, highest_mz;
+};
+
+Figures figures_of(const double* mz, const float* intensity, std::size_t n) {
+    Figures f{0.0, 0, mz[0], mz[0]};
+    for (std::size_t k = 0; k < n; ++k) {
+        f.total_ion_current += intensity[k];
+        if (intensity[k] > intensity[f.base_peak]) f.base_peak = k;
+        if (mz[k] < f.lowest_mz) f.lowest_mz = mz[k];
+        if (mz[k] > f.highest_mz) f.highest_mz = mz[k];
+    }
+    return f;
+}
+
 // The spectra table's rows from `first` on, as many as one batch takes; returns the end.
 std::size_t spectra_batch(const std::shared_ptr<const RunData>& run, std::size_t first, ArrowArray* out) {
     const RunData& r = *run;
@@ -262,11 +282,14 @@ std::size_t spectra_batch(const std::shared_ptr<const RunData>& run, std::size_t
                  : f.spectrum_type == spectrum_type_ms1 ? exporter::ms1_spectrum_type
                                                         : exporter::msn_spectrum_type);
         point_count[k] = static_cast<std::uint32_t>(points);
-        tic[k] = f.total_ion_current;
-        base_mz[k] = f.base_peak_mz;
-        base_intensity[k] = f.base_peak_intensity;
-        lowest[k] = f.lowest_mz;
-        highest[k] = f.highest_mz;
+        if (points > 0) {
+            const Figures figures = figures_of(r.mz(end), r.intensity(end), points);
+            tic[k] = figures.total_ion_current;
+            base_mz[k] = r.mz(end)[figures.base_peak];
+            base_intensity[k] = r.intensity(end)[figures.base_peak];
+            lowest[k] = figures.lowest_mz;
+            highest[k] = figures.highest_mz;
+        }
         has_points.push_back(points > 0);
         precursor[k] = f.precursor_index;
         has_precursor.push_back(f.has_precursor_index);
@@ -302,15 +325,14 @@ void points_batch(const std::shared_ptr<const RunData>& run, std::size_t b, Arro
     const PointBlock& block = run->blocks[b];
     auto memory = std::make_shared<BatchMemory>();
     memory->borrowed = run;
-    auto* index = memory->make_array<std::uint32_t>(block.mz.size());
+    auto* index = memory->make_array<std::uint32_t>(block.size);
     for (std::size_t record = block.first_record; record < block.end_record; ++record) {
         const PointSpan& s = run->points[record];
         std::fill_n(index + s.offset, s.count, static_cast<std::uint32_t>(record));
     }
-    const Column columns[] = {values_column(index), values_column(block.mz.data()),
-                              values_column(block.intensity.data())};
+    const Column columns[] = {values_column(index), values_column(block.mz()), values_column(block.intensity())};
     static_assert(std::size(columns) == exporter::points_table_columns.size());
-    fill_batch(static_cast<std::int64_t>(block.mz.size()), columns, memory, out);
+    fill_batch(static_cast<std::int64_t>(block.size), columns, memory, out);
 }
 
 // The chromatograms table, made once per stream.

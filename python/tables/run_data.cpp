@@ -1,19 +1,19 @@
 #include "run_data.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <unordered_map>
 #include <utility>
 
 #include "core/spectrum.hpp"
-#include "export/document.hpp"
 #include "reader/reader.hpp"
 #include "utf8.hpp"
 
 namespace tavrik_tables {
 namespace {
 
-// A block holds the points of whole records, gathered until they hold this many points (as the
-// converter's row groups of the points table do), unless one record alone holds more.
+// A block has room for this many points (as the converter's row groups of the points table
+// hold), or for one record that alone holds more; it holds the points of whole records.
 constexpr std::size_t block_points = std::size_t{1} << 20;
 
 std::string_view layout_name(reader::FileVariant variant) {
@@ -40,7 +40,7 @@ std::string valid_utf8(std::string_view text) {
 }
 
 // Builds the run's records into `run`: the facts of each as it is decoded, its points packed
-// into the block being gathered.
+// into the open block.
 class RunBuilder {
 public:
     explicit RunBuilder(RunData& run) : run_(run) {}
@@ -55,14 +55,6 @@ public:
         f.spectrum_type = r.acquisition_kind == core::acquisition::mrm_transition ? spectrum_type_srm
                           : r.ms_level == 1                                     ? spectrum_type_ms1
                                                                                 : spectrum_type_msn;
-        if (!r.mz.empty()) {  // as the mzML writer works them out
-            const exporter::SpectrumFigures figures = exporter::figures_of(r);
-            f.total_ion_current = figures.total_ion_current;
-            f.base_peak_mz = r.mz[figures.base_peak];
-            f.base_peak_intensity = r.intensity[figures.base_peak];
-            f.lowest_mz = figures.lowest_mz;
-            f.highest_mz = figures.highest_mz;
-        }
         if (r.precursor) {
             if (r.precursor->spectrum_ref)
                 if (const auto found = ms1_rows_.find(*r.precursor->spectrum_ref); found != ms1_rows_.end()) {
@@ -78,33 +70,63 @@ public:
         // A transition with its point is a measurement of its pair's chromatogram.
         if (f.spectrum_type == spectrum_type_srm && !r.mz.empty()) run_.transitions.add(r);
 
-        pending_points_ += r.mz.size();
-        pending_.push_back(std::move(r));
-        if (pending_points_ >= block_points) flush();
+        place(r);
+        r = core::SpectrumRecord{};  // its points are copied: the lists go back to the arena for the next
     }
 
-    // Packs the records gathered into a block of their own, exactly sized, and frees their lists.
-    void flush() {
-        if (pending_.empty()) return;
-        PointBlock& block = run_.blocks.emplace_back();
-        const auto block_index = static_cast<std::uint32_t>(run_.blocks.size() - 1);
-        block.first_record = run_.points.size();
-        block.mz.reserve(pending_points_);
-        block.intensity.reserve(pending_points_);
-        for (core::SpectrumRecord& r : pending_) {
-            run_.points.push_back(PointSpan{block_index, block.mz.size(), r.mz.size()});
-            block.mz.insert(block.mz.end(), r.mz.begin(), r.mz.end());
-            block.intensity.insert(block.intensity.end(), r.intensity.begin(), r.intensity.end());
-        }
-        block.end_record = run_.points.size();
-        pending_.clear();
-        pending_points_ = 0;
-    }
+    // Closes the last block.
+    void finish() { close(); }
 
 private:
+    // Copies the record's points into the open block, just after they were decoded (so that they
+    // are read from the cache), opening a new block where they do not fit.
+    void place(const core::SpectrumRecord& r) {
+        const std::size_t n = r.mz.size();
+        if (run_.blocks.empty() || open_.size + n > open_.capacity) {
+            close();
+            PointBlock& block = run_.blocks.emplace_back();
+            block.first_record = block.end_record = run_.points.size();
+            block.capacity = std::max(n, block_points);
+            // From the blocks kept for reuse when one fits, its pages already faulted in.
+            block.bytes = core::ByteBuffer(12 * block.capacity);
+            open_ = Open{run_.blocks.size() - 1, 0, block.capacity};
+        }
+        PointBlock& block = run_.blocks[open_.index];
+        run_.points.push_back(PointSpan{static_cast<std::uint32_t>(open_.index), block.size, n});
+        if (n > 0) {
+            std::memcpy(block.mz() + block.size, r.mz.data(), n * sizeof(double));
+            std::memcpy(block.intensity() + block.size, r.intensity.data(), n * sizeof(float));
+        }
+        block.size += n;
+        block.end_record = run_.points.size();
+        open_.size = block.size;
+    }
+
+    // Ends the open block; one that holds less than 7/8 of its room is copied into a buffer of
+    // its size, so that what is held stays within 1/7 of the points (and a small run holds no
+    // more than it needs).
+    void close() {
+        if (run_.blocks.empty()) return;
+        PointBlock& block = run_.blocks[open_.index];
+        if (block.size >= block.capacity - block.capacity / 8) return;
+        core::ByteBuffer exact(12 * block.size);
+        if (block.size > 0) {
+            std::memcpy(exact.data(), block.mz(), 8 * block.size);
+            std::memcpy(exact.data() + 8 * block.size, block.intensity(), 4 * block.size);
+        }
+        block.bytes = std::move(exact);
+        block.capacity = block.size;
+        open_.capacity = block.size;
+    }
+
+    struct Open {
+        std::size_t index = 0;
+        std::size_t size = 0;
+        std::size_t capacity = 0;
+    };
+
     RunData& run_;
-    std::vector<core::SpectrumRecord> pending_;
-    std::size_t pending_points_ = 0;
+    Open open_;
     std::unordered_map<std::string, std::uint32_t> ms1_rows_;  // the rows a precursor can name
 };
 
@@ -112,17 +134,17 @@ private:
 
 const double* RunData::mz(std::size_t record) const noexcept {
     const PointSpan& s = points[record];
-    return blocks[s.block].mz.data() + s.offset;
+    return blocks[s.block].mz() + s.offset;
 }
 
 const float* RunData::intensity(std::size_t record) const noexcept {
     const PointSpan& s = points[record];
-    return blocks[s.block].intensity.data() + s.offset;
+    return blocks[s.block].intensity() + s.offset;
 }
 
 std::uint64_t RunData::total_points() const noexcept {
     std::uint64_t n = 0;
-    for (const PointBlock& b : blocks) n += b.mz.size();
+    for (const PointBlock& b : blocks) n += b.size;
     return n;
 }
 
@@ -148,7 +170,7 @@ std::expected<std::shared_ptr<const RunData>, std::string> open_run(std::string_
             for (core::SpectrumRecord& r : batch) builder.add(r);
             batch.clear();
         }
-        builder.flush();
+        builder.finish();
     }
     if (run->spectra.capacity() > run->spectra.size() + run->spectra.size() / 8) {
         run->spectra.shrink_to_fit();

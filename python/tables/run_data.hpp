@@ -1,6 +1,6 @@
 // One raw file decoded whole for tavrik_tables: every record's points packed into large blocks
 // (whole spectra each, so that a block is a batch of the points table and a spectrum's points are
-// one contiguous span), the spectra table's facts of every record, and the MRM transitions
+// one contiguous span), the spectra table's facts of every record but those its points give, and the MRM transitions
 // grouped into chromatograms as the mzML writer groups them. Immutable once made; shared by the
 // Python objects and by every Arrow array handed out, and freed with the last of them.
 #pragma once
@@ -18,17 +18,13 @@
 
 namespace tavrik_tables {
 
-// What the spectra table says of one record besides its points.
+// What the spectra table says of one record besides its points and the figures worked out from
+// them (total ion current, base peak, m/z range), which a spectra stream works out as it goes.
 struct SpectrumFacts {
     std::string native_id;  // valid UTF-8
     double retention_time_sec = 0.0;
-    double total_ion_current = 0.0;
-    double base_peak_mz = 0.0;  // these four meaningful only with points
-    double lowest_mz = 0.0;
-    double highest_mz = 0.0;
     double selected_ion_mz = 0.0;
     double isolation_target_mz = 0.0;
-    float base_peak_intensity = 0.0f;
     std::uint32_t precursor_index = 0;
     std::uint8_t ms_level = 0;
     std::uint8_t spectrum_type = 0;  // spectrum_type_ms1, _msn or _srm
@@ -40,10 +36,16 @@ struct SpectrumFacts {
 
 inline constexpr std::uint8_t spectrum_type_ms1 = 0, spectrum_type_msn = 1, spectrum_type_srm = 2;
 
-// The points of consecutive whole records, m/z and intensity columns of the same length.
+// The points of consecutive whole records, m/z and intensity columns of the same length, in one
+// buffer (room for `capacity` m/z values, then the intensities).
 struct PointBlock {
-    core::Values<double> mz;
-    core::Values<float> intensity;
+    core::ByteBuffer bytes;
+    std::size_t size = 0;      // points
+    std::size_t capacity = 0;  // points it has room for: the intensities start at 8 * capacity
+    double* mz() noexcept { return reinterpret_cast<double*>(bytes.data()); }
+    float* intensity() noexcept { return reinterpret_cast<float*>(bytes.data() + 8 * capacity); }
+    const double* mz() const noexcept { return reinterpret_cast<const double*>(bytes.data()); }
+    const float* intensity() const noexcept { return reinterpret_cast<const float*>(bytes.data() + 8 * capacity); }
     std::size_t first_record = 0;  // the records [first_record, end_record) lie in it, in order
     std::size_t end_record = 0;
 };
