@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <unordered_map>
 #include <utility>
 
@@ -167,6 +168,9 @@ std::expected<std::shared_ptr<const RunData>, std::string> open_run(std::string_
         RunBuilder builder(*run);
         std::vector<core::SpectrumRecord> batch;
         while (decoder.decode(batch, 1) > 0) {
+            // The tables number their spectra with 32 bits, as the converter's do.
+            if (run->spectra.size() + batch.size() > std::numeric_limits<std::uint32_t>::max())
+                return std::unexpected(std::string(path) + ": more spectra than a table's 32-bit index can number");
             for (core::SpectrumRecord& r : batch) builder.add(r);
             batch.clear();
         }
