@@ -31,8 +31,6 @@ PyObject* once(std::atomic<PyObject*>& slot, Make make) {
     return made;
 }
 
-std::atomic<PyObject*> raw_reader_class{nullptr};
-std::atomic<PyObject*> spectrum_class{nullptr};
 std::atomic<PyObject*> internal_fault_class{nullptr};
 
 bool is_param(PyObject* name, const char* param) {
@@ -41,12 +39,8 @@ bool is_param(PyObject* name, const char* param) {
 
 }  // namespace
 
-PyTypeObject* raw_reader_type() {
-    return reinterpret_cast<PyTypeObject*>(once(raw_reader_class, [] { return PyType_FromSpec(&raw_reader_type_spec()); }));
-}
-
-PyTypeObject* spectrum_type() {
-    return reinterpret_cast<PyTypeObject*>(once(spectrum_class, [] { return PyType_FromSpec(&spectrum_type_spec()); }));
+PyTypeObject* type_once(std::atomic<PyObject*>& slot, PyType_Spec& spec) {
+    return reinterpret_cast<PyTypeObject*>(once(slot, [&] { return PyType_FromSpec(&spec); }));
 }
 
 void raise_internal_fault(const char* what) {
@@ -113,6 +107,28 @@ PyObject* single_argument(const char* call, const char* param, PyObject* args, P
     PyObject* result = single_argument(call, param, values, nargs, names);
     Py_XDECREF(names);
     return result;  // borrowed from args or kwargs, which outlive the call
+}
+
+const char* path_text(PyObject* path, const char* param, Py_ssize_t& size) {
+    if (!PyUnicode_Check(path)) {
+        if (path == Py_None)
+            PyErr_SetString(PyExc_TypeError, "'None' is not an instance of 'str'");
+        else
+            PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of 'str'", Py_TYPE(path)->tp_name);
+        note_processing(param);
+        return nullptr;
+    }
+    const char* text = PyUnicode_AsUTF8AndSize(path, &size);
+    if (!text) note_processing(param);
+    return text;
+}
+
+void raise_runtime_error(std::string_view text) {
+    PyObject* message = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (message) {
+        PyErr_SetObject(PyExc_RuntimeError, message);
+        Py_DECREF(message);
+    }
 }
 
 void note_processing(const char* param) {

@@ -6,8 +6,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <exception>
 #include <new>
+#include <string_view>
 
 namespace tavrik_py {
 
@@ -18,6 +20,17 @@ PyTypeObject* spectrum_type();
 
 PyType_Spec& raw_reader_type_spec();
 PyType_Spec& spectrum_type_spec();
+
+// The class made from `spec` and kept in `slot`, made by the first caller while any other waits
+// (detached from the interpreter); what the class functions above return.
+PyTypeObject* type_once(std::atomic<PyObject*>& slot, PyType_Spec& spec);
+
+// The UTF-8 text of the path argument `path` (of parameter `param`), which must be a str; null
+// with TypeError (or the encoder's error) set, noted with the parameter, otherwise.
+const char* path_text(PyObject* path, const char* param, Py_ssize_t& size);
+
+// Raises RuntimeError with `text` (a reader's message) as its message.
+void raise_runtime_error(std::string_view text);
 
 // Takes the single parameter `param` of the call `call` ("RawReader.__new__"), given by position
 // or by keyword, from a vectorcall argument list. Null with TypeError set on a wrong call.

@@ -31,12 +31,7 @@ const ReaderState& state_of(PyObject* self) { return *reinterpret_cast<RawReader
 ReaderState* load(std::string_view path) {
     auto opened = reader::Reader::open(path);
     if (!opened) {
-        const std::string text = opened.error().to_string();
-        PyObject* message = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-        if (message) {
-            PyErr_SetObject(PyExc_RuntimeError, message);
-            Py_DECREF(message);
-        }
+        raise_runtime_error(opened.error().to_string());
         return nullptr;
     }
     auto state = std::make_unique<ReaderState>(ReaderState{opened->source_name(), {}});
@@ -59,20 +54,9 @@ ReaderState* load(std::string_view path) {
 PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* path = single_argument("RawReader.__new__", "path", args, kwargs);
     if (!path) return nullptr;
-    if (!PyUnicode_Check(path)) {
-        if (path == Py_None)
-            PyErr_SetString(PyExc_TypeError, "'None' is not an instance of 'str'");
-        else
-            PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of 'str'", Py_TYPE(path)->tp_name);
-        note_processing("path");
-        return nullptr;
-    }
     Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(path, &size);
-    if (!text) {
-        note_processing("path");
-        return nullptr;
-    }
+    const char* text = path_text(path, "path", size);
+    if (!text) return nullptr;
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         ReaderState* state = load(std::string_view(text, static_cast<std::size_t>(size)));
         if (!state) return nullptr;
@@ -158,5 +142,10 @@ PyType_Spec type_spec = {"builtins.RawReader", sizeof(RawReaderObject), 0, Py_TP
 }  // namespace
 
 PyType_Spec& raw_reader_type_spec() { return type_spec; }
+
+PyTypeObject* raw_reader_type() {
+    static std::atomic<PyObject*> made{nullptr};
+    return type_once(made, type_spec);
+}
 
 }  // namespace tavrik_py

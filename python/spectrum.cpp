@@ -88,6 +88,11 @@ PyType_Spec type_spec = {
 
 PyType_Spec& spectrum_type_spec() { return type_spec; }
 
+PyTypeObject* spectrum_type() {
+    static std::atomic<PyObject*> made{nullptr};
+    return type_once(made, type_spec);
+}
+
 PyObject* new_spectrum(SpectrumData data) {
     PyTypeObject* type = spectrum_type();
     if (!type) return nullptr;

@@ -47,11 +47,13 @@ fi
 # 3. The virtual environment -------------------------------------------------------------
 venv="$root/.venv"
 stamp="$venv/.requirements.sha256"
-want=$( (cat "$root/requirements-dev.txt"; "$python" -c 'import sys; print(sys.executable, sys.version)') | sha256sum | cut -d' ' -f1)
+want=$( (cat "$root/requirements-dev.txt" "$root/requirements-tables.txt"; "$python" -c 'import sys; print(sys.executable, sys.version)') | sha256sum | cut -d' ' -f1)
 if [ ! -x "$venv/bin/python" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
   say "making $venv from $python"
   rm -rf "$venv"
   "$python" -m venv "$venv"
   "$venv/bin/python" -m pip install -q -r "$root/requirements-dev.txt" 2> >(grep -v -e "is ignored: it is neither" >&2)
+  "$venv/bin/python" -m pip install -q --require-hashes --only-binary :all: -r "$root/requirements-tables.txt" \
+    2> >(grep -v -e "is ignored: it is neither" >&2)
   echo "$want" > "$stamp"
 fi

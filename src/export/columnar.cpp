@@ -1,5 +1,6 @@
 #include "export/columnar.hpp"
 
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include "export/parquet_writer.hpp"
 #include "export/record_filter.hpp"
 #include "export/sha1.hpp"
+#include "export/table_schema.hpp"
 #include "export/xml_text.hpp"
 #include "os_text.hpp"
 #include "platform.hpp"
@@ -109,41 +111,30 @@ SpectrumRow spectrum_row(core::SpectrumRecord& r) {
     return row;
 }
 
+// The writer's options for a table of `columns` (table_schema.hpp), each column laid out with
+// its encoding.
+template <std::size_t N>
+parquet::WriterOptions table_options(const std::array<TableColumn, N>& columns,
+                                     const std::array<parquet::Encoding, N>& encodings) {
+    parquet::WriterOptions options;
+    for (std::size_t c = 0; c < N; ++c)
+        options.columns.push_back({std::string(columns[c].name), columns[c].type, columns[c].nullable, encodings[c]});
+    return options;
+}
+
 // The encodings measured best (README, "Columnar output"): zstd alone folds the runs of
 // spectrum_index as well as a dictionary would, and byte stream split makes both floats
 // smaller, the m/z values of all but the most regular profile data too.
 parquet::WriterOptions points_options() {
-    parquet::WriterOptions options;
-    options.columns = {
-        {"spectrum_index", parquet::ColumnType::UInt32, false, parquet::Encoding::Plain},
-        {"mz", parquet::ColumnType::Float64, false, parquet::Encoding::ByteStreamSplit},
-        {"intensity", parquet::ColumnType::Float32, false, parquet::Encoding::ByteStreamSplit},
-    };
-    return options;
+    using enum parquet::Encoding;
+    return table_options(points_table_columns, {Plain, ByteStreamSplit, ByteStreamSplit});
 }
 
+// Plain but for the two columns of a few distinct texts, representation and spectrum_type.
 parquet::WriterOptions spectra_options() {
-    using parquet::ColumnType;
-    using parquet::Encoding;
-    parquet::WriterOptions options;
-    options.columns = {
-        {"index", ColumnType::UInt32, false, Encoding::Plain},
-        {"native_id", ColumnType::String, false, Encoding::Plain},
-        {"ms_level", ColumnType::UInt8, false, Encoding::Plain},
-        {"retention_time_sec", ColumnType::Float64, false, Encoding::Plain},
-        {"representation", ColumnType::String, false, Encoding::Dictionary},
-        {"spectrum_type", ColumnType::String, false, Encoding::Dictionary},
-        {"point_count", ColumnType::UInt32, false, Encoding::Plain},
-        {"total_ion_current", ColumnType::Float64, false, Encoding::Plain},
-        {"base_peak_mz", ColumnType::Float64, true, Encoding::Plain},
-        {"base_peak_intensity", ColumnType::Float32, true, Encoding::Plain},
-        {"lowest_mz", ColumnType::Float64, true, Encoding::Plain},
-        {"highest_mz", ColumnType::Float64, true, Encoding::Plain},
-        {"precursor_index", ColumnType::UInt32, true, Encoding::Plain},
-        {"selected_ion_mz", ColumnType::Float64, true, Encoding::Plain},
-        {"isolation_target_mz", ColumnType::Float64, true, Encoding::Plain},
-    };
-    return options;
+    using enum parquet::Encoding;
+    return table_options(spectra_table_columns, {Plain, Plain, Plain, Plain, Dictionary, Dictionary, Plain, Plain,
+                                                 Plain, Plain, Plain, Plain, Plain, Plain, Plain});
 }
 
 // The rows of the spectra table not yet written, column by column.
@@ -155,8 +146,10 @@ public:
         ids_.push_back(std::move(row.native_id));
         ms_level_.push_back(row.ms_level);
         time_.push_back(row.retention_time_sec);
-        representation_.push_back(row.centroid ? "centroid" : "profile");
-        type_.push_back(row.spectrum_type == srm_type ? "SRM" : row.spectrum_type == ms1_type ? "MS1" : "MSn");
+        representation_.push_back(row.centroid ? centroid_representation : profile_representation);
+        type_.push_back(row.spectrum_type == srm_type   ? srm_spectrum_type
+                        : row.spectrum_type == ms1_type ? ms1_spectrum_type
+                                                        : msn_spectrum_type);
         points_.push_back(row.point_count);
         tic_.push_back(row.total_ion_current);
         has_points_.push_back(has_points);
