@@ -216,16 +216,17 @@ def check_queries(path: Path, points: list, spectra: list) -> None:
         check(f"{path}: polars, m/z window", exact(sorted(got.collect().rows())) == exact(want))
 
 
-def check_facts(path: Path, source: Path, spectra: list, points: list, levels) -> None:
+def check_facts(path: Path, source: Path, spectra: list, points: list, levels) -> dict:
     layout, warnings = FACTS[source.name]
     if levels is not None and not spectra and "no spectra to write" not in warnings:
         warnings = warnings + ["no spectra to write"]
     facts = json.loads(pq.ParquetFile(path).schema_arrow.metadata[b"tavrik"])
     want = {"source": {"name": source.name, "sha1": hashlib.sha1(source.read_bytes()).hexdigest()},
             "layout": layout, "warnings": warnings, "spectra": len(spectra), "points": len(points),
-            "options": {"ms_level": levels or [1, None], "srm_as_spectra": False}}
+            "options": {"ms_level": levels or [1, None], "srm_as_spectra": False, "rt": None, "mz": None}}
     check(f"{path}: facts", {k: facts[k] for k in want} == want and facts["software"]["name"] == "tavrik"
           and facts["table"] in path.name)
+    return facts
 
 
 def check_file(stem: Path, source: Path, records: list, levels) -> None:
@@ -234,12 +235,14 @@ def check_file(stem: Path, source: Path, records: list, levels) -> None:
         for r in records:  # a precursor that is not in the table cannot be named
             r["precursor"] = r["precursor"] and dict(r["precursor"], spectrum_ref=None)
     spectra, points = expected_tables(records)
+    run_ids = set()
     for table, schema, rows in (("spectra", SPECTRA, spectra), ("points", POINTS, points)):
         path = stem.with_name(f"{stem.name}.{table}.parquet")
         check_schema(path, schema)
         for reader, got in read_all(path).items():
             check(f"{path}: {reader}, every value", exact(got) == exact(rows))
-        check_facts(path, source, spectra, points, levels)
+        run_ids.add(check_facts(path, source, spectra, points, levels)["run_id"])
+    check(f"{stem}: one run_id in both tables", len(run_ids) == 1 and len(next(iter(run_ids))) == 32)
     check_layout(stem.with_name(f"{stem.name}.points.parquet"), points)
     check_page_index(stem.with_name(f"{stem.name}.points.parquet"), points)
     check_queries(stem.with_name(f"{stem.name}.points.parquet"), points, spectra)
