@@ -86,7 +86,7 @@ convert_with_aarch64_wheel() {  # FLAVOUR ROOT-FLAVOUR
     || { say "no aarch64 cp$flavour wheel in dist/ (run scripts/wheel.sh)"; return 1; }
   aarch64_root "$2"
   say "cp$flavour: the converter of $(basename "$wheel"), under qemu-aarch64 (no aarch64 interpreter for it here)"
-  mkdir "$unpacked" && (cd "$unpacked" && python3 -m zipfile -e "$wheel" .)
+  mkdir "$unpacked" && (cd "$unpacked" && python3 -m zipfile -e "$root/$wheel" .)
   chmod +x "$unpacked"/*.data/scripts/tavrik-convert
   qemu-aarch64 -L "$aarch64_fs" "$unpacked"/*.data/scripts/tavrik-convert --version | sed 's/^/  /'
   qemu-aarch64 -L "$aarch64_fs" "$unpacked"/*.data/scripts/tavrik-convert --quiet -o "$work/out-$flavour" samples/*
