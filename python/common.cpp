@@ -39,8 +39,8 @@ bool is_param(PyObject* name, const char* param) {
 
 }  // namespace
 
-PyTypeObject* type_once(std::atomic<PyObject*>& slot, PyType_Spec& spec) {
-    return reinterpret_cast<PyTypeObject*>(once(slot, [&] { return PyType_FromSpec(&spec); }));
+PyTypeObject* type_once(std::atomic<PyObject*>& slot, PyType_Spec& type_definition) {
+    return reinterpret_cast<PyTypeObject*>(once(slot, [&] { return PyType_FromSpec(&type_definition); }));
 }
 
 void raise_internal_fault(const char* what) {

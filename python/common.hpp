@@ -21,9 +21,9 @@ PyTypeObject* spectrum_type();
 PyType_Spec& raw_reader_type_spec();
 PyType_Spec& spectrum_type_spec();
 
-// The class made from `spec` and kept in `slot`, made by the first caller while any other waits
+// The class made from `type_definition` and kept in `slot`, made by the first caller while any other waits
 // (detached from the interpreter); what the class functions above return.
-PyTypeObject* type_once(std::atomic<PyObject*>& slot, PyType_Spec& spec);
+PyTypeObject* type_once(std::atomic<PyObject*>& slot, PyType_Spec& type_definition);
 
 // The UTF-8 text of the path argument `path` (of parameter `param`), which must be a str; null
 // with TypeError (or the encoder's error) set, noted with the parameter, otherwise.
