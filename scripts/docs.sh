@@ -29,6 +29,11 @@ fi
 echo "== the module for the docs' examples"
 quiet "$venv/bin/python" -m pip install -q --no-build-isolation "$root"
 export NO_MKDOCS_2_WARNING=1
+# The API pages' source: each stub as the stub-only package mkdocstrings reads without importing.
+for module in tavrik tavrik_tables; do
+  mkdir -p "$root/build/api-stubs/$module-stubs"
+  ln -sf "$root/python/$module.pyi" "$root/build/api-stubs/$module-stubs/__init__.pyi"
+done
 echo "== mkdocs build --strict"
 "$venv/bin/mkdocs" build --strict --clean --site-dir "$root/build/site"
 [ "${1:-}" = --build-only ] && exit 0
