@@ -1,5 +1,6 @@
 """The site's navigation and the README's links: every page mkdocs.yml names exists, and every
-relative link of README.md leads to a file, and a heading of it where it names one."""
+relative link of README.md leads to a file, and a heading of it where it names one; and the
+converter's reference in docs/convert.md has a row for every option its --help names."""
 import re
 import pathlib
 
@@ -44,3 +45,15 @@ def test_every_page_in_the_navigation_exists_and_every_readme_link_resolves():
         elif anchor and file.suffix == ".md" and anchor not in anchors(file.read_text()):
             broken.append(target)
     assert not broken, f"README.md links to what is not there: {broken}"
+
+
+def test_the_converter_reference_names_every_option_of_its_help():
+    import subprocess
+    import sys
+    converter = pathlib.Path(sys.prefix) / "bin" / "tavrik-convert"
+    shown = subprocess.run([converter, "--help"], capture_output=True, text=True, check=True).stdout
+    options = set(re.findall(r"(?<![\w-])(--?[a-zA-Z][\w-]*)", shown.split("Each INPUT")[0]))
+    reference = (ROOT / "docs" / "convert.md").read_text()
+    table = reference[reference.index("| option |"):reference.index("## Choosing what is written")]
+    missing = sorted(o for o in options if not re.search(rf"`{re.escape(o)}(?![\w-])", table))
+    assert not missing, f"docs/convert.md's option table leaves out {missing}"
