@@ -8,11 +8,11 @@
 
 #include <unistd.h>
 
-#include "export/base64.hpp"
-#include "export/commit_unit.hpp"
-#include "export/metadata.hpp"
-#include "export/output_file.hpp"
-#include "export/xml_text.hpp"
+#include "export/encoding/base64.hpp"
+#include "export/encoding/xml_text.hpp"
+#include "export/formats/metadata.hpp"
+#include "export/output/commit_unit.hpp"
+#include "export/output/output_file.hpp"
 
 namespace fs = std::filesystem;
 using exporter::OutputFile;
