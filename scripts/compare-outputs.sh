@@ -76,17 +76,20 @@ run() {
     name=${entry%%|*} options=${entry#*|}
     mkdir -p "$work/$side/$name"
     # shellcheck disable=SC2086  # the options are words
-    (cd "$work/$side/$name" && { "$program" --quiet $options -o out "${inputs[@]}" 2>messages; echo $? >status; })
+    (cd "$work/$side/$name" && { status=0; "$program" --quiet $options -o out "${inputs[@]}" 2>messages || status=$?; echo $status >status; })
+    # Inputs converted at once finish in any order: their messages (each names its input) are
+    # compared as a set of lines.
+    sort -o "$work/$side/$name/messages" "$work/$side/$name/messages"
   done
   for input in "${inputs[@]}"; do
     for options in "" "--format mgf" "--numpress --srm-as-spectra"; do
       name="stdout-$(basename "$input")${options// /}"
       mkdir -p "$work/$side/$name"
       # shellcheck disable=SC2086
-      (cd "$work/$side/$name" && { "$program" --quiet $options -o - "$input" >document 2>messages; echo $? >status; })
+      (cd "$work/$side/$name" && { status=0; "$program" --quiet $options -o - "$input" >document 2>messages || status=$?; echo $status >status; })
     done
   done
-  (cd "$work/$side" && "$program" --list-outputs -o out "${inputs[@]}" >list-outputs 2>&1; echo $? >>list-outputs)
+  (cd "$work/$side" && { status=0; "$program" --list-outputs -o out "${inputs[@]}" >list-outputs 2>&1 || status=$?; echo $status >>list-outputs; })
 }
 run old "$old"
 run new "$new"
