@@ -14,10 +14,13 @@
 #include <vector>
 
 #include "command_line.hpp"
+#include "export/encoding/json_text.hpp"
 #include "export/encoding/sha1.hpp"
 #include "export/formats/metadata.hpp"
+#include "export/formats/version.hpp"
 #include "export/output/commit_unit.hpp"
 #include "export/output/output_file.hpp"
+#include "export/output/paths.hpp"
 #include "export/pipeline/columnar.hpp"
 #include "export/pipeline/spectra.hpp"
 #include "export/pipeline/task_pool.hpp"
@@ -63,8 +66,6 @@ std::vector<Job> plan(const CommandLine& line) {
 }
 
 bool exists(const std::string& path) { return platform::exists(path); }
-
-std::string file_name(const std::string& path) { return path.substr(path.find_last_of(platform::path_separators) + 1); }
 
 // The options that shaped an output, as the metadata names them.
 std::vector<std::pair<std::string, std::string>> option_facts(const CommandLine& line) {
@@ -194,12 +195,12 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
         // The facts of the conversion beside its output, committed with it.
         const exporter::FileDigest& source = digest.wait();
         if (source.os_error != 0) return fail("cannot read " + job.input + ": " + os_text::error_text(source.os_error));
-        facts.raw_file = {file_name(job.input), *raw_size, source.hex};
+        facts.raw_file = {exporter::file_name_of(job.input), *raw_size, source.hex};
         facts.options = option_facts(line);
         std::optional<std::string> written = out->contents_sha1();
         if (!written) written = result->document_sha1;
         if (!written) return fail("internal error: no SHA-1 of " + job.output);
-        facts.output = {file_name(job.output), out->file_size(), std::move(*written)};
+        facts.output = {exporter::file_name_of(job.output), out->file_size(), std::move(*written)};
         auto created = exporter::OutputFile::create(job.metadata);
         if (!created) return fail("cannot write " + job.metadata + ": " + os_text::error_text(created.error()));
         metadata.emplace(std::move(*created));

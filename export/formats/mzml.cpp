@@ -9,7 +9,7 @@
 #include "export/encoding/binary_array.hpp"
 #include "export/encoding/numpress.hpp"
 #include "export/encoding/xml_text.hpp"
-#include "export/pipeline/spectra.hpp"
+#include "export/formats/version.hpp"
 
 namespace exporter::mzml {
 namespace {
@@ -120,7 +120,7 @@ void encode_spectrum(std::string& out, const core::SpectrumRecord& r, std::uint6
         kept_mz.clear();
         kept_intensity.clear();
         for (std::size_t k = 0; k < n; ++k) {
-            if (r.intensity[k] != 0 || (k > 0 && r.intensity[k - 1] != 0) || (k + 1 < n && r.intensity[k + 1] != 0)) {
+            if (kept_by_strip_zeros(intensity, k)) {
                 kept_mz.push_back(r.mz[k]);
                 kept_intensity.push_back(r.intensity[k]);
             }

@@ -2,19 +2,13 @@
 
 #include <cerrno>
 
+#include "export/output/paths.hpp"
 #include "export/output/temporary_files.hpp"
 #include "os_text.hpp"
 #include "platform.hpp"
 
 namespace exporter {
 namespace {
-
-std::string directory_of(const std::string& path) {
-    const std::size_t slash = path.find_last_of(platform::path_separators);
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return path.substr(0, 1);
-    return path.substr(0, slash);
-}
 
 // Where a replaced file waits until the unit is in place, when the system cannot swap two names:
 // the temporary file's name with ".old-" for ".tmp-", as long and as hidden.

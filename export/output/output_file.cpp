@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "export/output/paths.hpp"
 #include "platform.hpp"
 
 namespace exporter {
@@ -32,18 +33,6 @@ bool gzip_member(std::string_view text, std::vector<char>& member) {
         libdeflate_gzip_compress(compressor.get(), text.data(), text.size(), member.data(), member.size());
     member.resize(size);
     return size > 0;
-}
-
-std::string directory_of(const std::string& path) {
-    const std::size_t slash = path.find_last_of(platform::path_separators);
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return path.substr(0, 1);
-    return path.substr(0, slash);
-}
-
-std::string file_name_of(const std::string& path) {
-    const std::size_t slash = path.find_last_of(platform::path_separators);
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace

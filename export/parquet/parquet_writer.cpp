@@ -137,13 +137,7 @@ public:
     }
 
 private:
-    void varint(std::uint64_t v) {
-        while (v >= 0x80) {
-            out_ += static_cast<char>((v & 0x7F) | 0x80);
-            v >>= 7;
-        }
-        out_ += static_cast<char>(v);
-    }
+    void varint(std::uint64_t v) { thrift::append_varint(out_, v); }
     void repeated(std::uint32_t value, std::size_t count) {
         varint(std::uint64_t{count} << 1);
         for (int b = 0; b < (bit_width_ + 7) / 8; ++b) out_ += static_cast<char>(value >> (8 * b));

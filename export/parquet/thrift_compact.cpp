@@ -2,14 +2,6 @@
 
 namespace thrift {
 
-void CompactWriter::varint(std::uint64_t value) {
-    while (value >= 0x80) {
-        out_ += static_cast<char>((value & 0x7F) | 0x80);
-        value >>= 7;
-    }
-    out_ += static_cast<char>(value);
-}
-
 void CompactWriter::field_header(std::int16_t id, Type type) {
     const int delta = id - last_id_;
     if (delta > 0 && delta <= 15) {

@@ -10,16 +10,18 @@
 #include <optional>
 #include <unordered_map>
 
+#include "export/encoding/json_text.hpp"
 #include "export/encoding/sha1.hpp"
 #include "export/encoding/xml_text.hpp"
 #include "export/formats/document.hpp"
 #include "export/formats/metadata.hpp"
 #include "export/formats/table_schema.hpp"
+#include "export/formats/version.hpp"
+#include "export/output/paths.hpp"
 #include "export/parquet/parquet_writer.hpp"
 #include "export/pipeline/record_filter.hpp"
 #include "os_text.hpp"
 #include "platform.hpp"
-#include "utf8.hpp"
 
 namespace exporter {
 namespace {
@@ -51,38 +53,6 @@ struct SpectrumRow {
     std::optional<std::string> precursor_ref;
     std::optional<double> selected_ion_mz, isolation_target_mz;
 };
-
-// Text as valid UTF-8: every byte that is not part of a well-formed sequence becomes U+FFFD.
-std::string valid_utf8(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    while (!text.empty()) {
-        const utf8::Sequence s = utf8::next_sequence(text);
-        if (s.valid) out.append(text.substr(0, s.length));
-        else out.append("\xEF\xBF\xBD");
-        text.remove_prefix(s.length);
-    }
-    return out;
-}
-
-void append_json_string(std::string& out, std::string_view text) {
-    out += '"';
-    for (const char c : valid_utf8(text)) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20) {
-            constexpr char hex[] = "0123456789abcdef";
-            out += "\\u00";
-            out += hex[u >> 4];
-            out += hex[u & 15];
-        } else {
-            out += c;
-        }
-    }
-    out += '"';
-}
 
 SpectrumRow spectrum_row(core::SpectrumRecord& r) {
     SpectrumRow row;
@@ -259,11 +229,6 @@ private:
     std::vector<std::unique_ptr<Slot>> list_;
 };
 
-std::string file_name(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 std::string_view layout_name(reader::FileVariant variant) {
     switch (variant) {
     case reader::FileVariant::Gcms: return "GC-MS";
@@ -331,7 +296,7 @@ std::expected<ExportResult, std::string> export_columnar(reader::Reader reader, 
                                                          const ExportOptions& options, OutputFile& spectra_out,
                                                          OutputFile& points_out) {
     if (!options.source_digest) return std::unexpected("internal error: no digest of " + input_path);
-    RunFacts facts{{}, file_name(input_path), {}, layout_name(reader.variant()), reader.acquired_at()};
+    RunFacts facts{{}, file_name_of(input_path), {}, layout_name(reader.variant()), reader.acquired_at()};
     ExportResult result;
     if (reader.mz_are_channel_indices())
         result.warnings.emplace_back("no usable mass calibration, so m/z values are detector channel indices");

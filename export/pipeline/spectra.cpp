@@ -10,13 +10,10 @@
 #include "export/formats/document.hpp"
 #include "export/formats/mgf.hpp"
 #include "export/formats/mzml.hpp"
+#include "export/output/paths.hpp"
 #include "export/pipeline/record_filter.hpp"
 #include "os_text.hpp"
 #include "platform.hpp"
-
-#ifndef TAVRIK_VERSION
-#error "TAVRIK_VERSION must name the project's version"
-#endif
 
 namespace exporter {
 namespace {
@@ -47,18 +44,6 @@ public:
 private:
     std::vector<std::unique_ptr<Slot>> list_;
 };
-
-std::string absolute_directory(const std::string& path) {
-    std::string directory = ".";
-    if (const std::size_t slash = path.find_last_of(platform::path_separators); slash != std::string::npos)
-        directory = slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
-    return platform::absolute_directory(directory);
-}
-
-std::string file_name(const std::string& path) {
-    const std::size_t slash = path.find_last_of(platform::path_separators);
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 std::string undecoded_warning(std::size_t undecoded, std::size_t entries) {
     return std::to_string(undecoded) + " of " + std::to_string(entries) + " index entries could not be decoded";
@@ -114,7 +99,6 @@ Census take_census(const reader::Reader& reader, const ExportOptions& options, b
 
 }  // namespace
 
-std::string_view software_version() noexcept { return TAVRIK_VERSION; }
 
 void WrittenSummary::add(const core::SpectrumRecord& r, bool measurement, bool strip_zeros) {
     const bool first = spectra_per_ms_level.empty() && srm_measurements == 0;
@@ -125,14 +109,13 @@ void WrittenSummary::add(const core::SpectrumRecord& r, bool measurement, bool s
     last_retention_time_sec = rt;
     if (!(lowest_retention_time_sec <= rt)) lowest_retention_time_sec = rt;  // NaN until the first
     if (!(highest_retention_time_sec >= rt)) highest_retention_time_sec = rt;
-    // --strip-zeros leaves out the zero-intensity points of a profile spectrum that are not next
-    // to a non-zero point, as the mzML writer does.
+    // The points as the mzML writer writes them: with --strip-zeros, a profile spectrum's
+    // zero-intensity points that are not next to a non-zero point left out.
     const bool stripped = strip_zeros && r.representation == core::representation::profile;
     const std::size_t n = r.mz.size();
+    const std::span<const float> intensity(r.intensity.data(), n);
     for (std::size_t k = 0; k < n; ++k) {
-        if (stripped && r.intensity[k] == 0 && (k == 0 || r.intensity[k - 1] == 0) &&
-            (k + 1 == n || r.intensity[k + 1] == 0))
-            continue;
+        if (stripped && !kept_by_strip_zeros(intensity, k)) continue;
         if (!(lowest_mz <= r.mz[k])) lowest_mz = r.mz[k];
         if (!(highest_mz >= r.mz[k])) highest_mz = r.mz[k];
     }
@@ -147,8 +130,8 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
 
     DocumentInfo info;
     info.run_id = to_xml_name(reader.source_name());
-    info.source_name = file_name(input_path);
-    info.source_location = file_uri(absolute_directory(input_path));
+    info.source_name = file_name_of(input_path);
+    info.source_location = file_uri(platform::absolute_directory(directory_of(input_path)));
     info.source_sha1 = std::string(40, '0');
     info.start_time = reader.acquired_at();
     info.scan_number_ids = reader.variant() == reader::FileVariant::Qtfl;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "export/encoding/base64.hpp"
+#include "export/encoding/json_text.hpp"
 #include "export/encoding/xml_text.hpp"
 #include "export/formats/metadata.hpp"
 #include "export/output/commit_unit.hpp"
@@ -47,6 +48,12 @@ TEST(XmlText, IdentifiersStayValid) {
         EXPECT_EQ(text, out) << in;
     }
     EXPECT_EQ(exporter::file_uri("/data/my run/ü"), "file:///data/my%20run/%C3%BC");
+}
+
+TEST(JsonText, EscapedAndAlwaysUtf8) {
+    // The one JSON string writer of the metadata, the Parquet key-value metadata, --list-outputs
+    // and the tools: a byte that is not UTF-8 (a Latin-1 file name) must not make the line invalid.
+    EXPECT_EQ(exporter::json_string("a\"\\\x01\n\xE9\xC3\xA4\x7F"), "\"a\\\"\\\\\\u0001\\u000a\xEF\xBF\xBD\xC3\xA4\x7F\"");
 }
 
 TEST(Metadata, FiguresDescribeWhatWasWritten) {

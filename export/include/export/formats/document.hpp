@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,12 @@ inline SpectrumFigures figures_of(const core::SpectrumRecord& r) {
         if (r.mz[k] > f.highest_mz) f.highest_mz = r.mz[k];
     }
     return f;
+}
+
+// Whether --strip-zeros keeps the point at `k` of a profile spectrum: its intensity is not
+// zero, or a neighbour's is not.
+inline bool kept_by_strip_zeros(std::span<const float> intensity, std::size_t k) {
+    return intensity[k] != 0 || (k > 0 && intensity[k - 1] != 0) || (k + 1 < intensity.size() && intensity[k + 1] != 0);
 }
 
 // The figures of one spectrum that the chromatograms are drawn from.

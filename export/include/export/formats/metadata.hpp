@@ -34,9 +34,6 @@ struct ConversionFacts {
 // as valid UTF-8.
 std::string metadata_json(const ConversionFacts& facts, const ExportResult& result);
 
-// `text` as a JSON string, quoted; bytes that are not UTF-8 become U+FFFD.
-std::string json_string(std::string_view text);
-
 // A window of an option as JSON: null when there is none, else [low, high] with null for an end
 // left out.
 std::string json_window(const std::optional<Window>& window);

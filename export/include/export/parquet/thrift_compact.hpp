@@ -26,6 +26,17 @@ enum class Type : std::uint8_t {
     Struct = 12,
 };
 
+// An unsigned integer as a varint (7 bits a byte, least significant first, the high bit set on
+// every byte but the last): the compact protocol's integers and lengths, and the run headers of
+// Parquet's RLE/bit-packed hybrid encoding.
+inline void append_varint(std::string& out, std::uint64_t value) {
+    while (value >= 0x80) {
+        out += static_cast<char>((value & 0x7F) | 0x80);
+        value >>= 7;
+    }
+    out += static_cast<char>(value);
+}
+
 class CompactWriter {
 public:
     // Fields of the struct being written.
@@ -54,7 +65,7 @@ public:
 
 private:
     void field_header(std::int16_t id, Type type);
-    void varint(std::uint64_t value);
+    void varint(std::uint64_t value) { append_varint(out_, value); }
     void zigzag(std::int64_t value) { varint((static_cast<std::uint64_t>(value) << 1) ^ static_cast<std::uint64_t>(value >> 63)); }
 
     std::string out_;

@@ -93,7 +93,4 @@ struct ExportResult {
 std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, const std::string& input_path,
                                                        const ExportOptions& options, OutputFile& out);
 
-// The version written into every document as the converting software's.
-std::string_view software_version() noexcept;
-
 }  // namespace exporter
