@@ -397,6 +397,7 @@ std::expected<ExportResult, std::string> export_columnar(reader::Reader reader, 
             std::size_t kept = first, batch_start = 0;
             for (std::size_t i = first; i < records.size(); ++i) {
                 if (filter.settle(records[i]) == Fate::left_out) continue;
+                result.summary.add(records[i], false);  // the tables keep every point
                 batch_points += records[i].mz.size();
                 if (kept != i) records[kept] = std::move(records[i]);
                 ++kept;
@@ -419,6 +420,8 @@ std::expected<ExportResult, std::string> export_columnar(reader::Reader reader, 
         if (decoder.undecoded_entries() > 0)
             result.warnings.push_back(std::to_string(decoder.undecoded_entries()) + " of " +
                                       std::to_string(decoder.index_entries()) + " index entries could not be decoded");
+        result.summary.index_entries = decoder.index_entries();
+        result.summary.undecoded_index_entries = decoder.undecoded_entries();
     }  // the raw file's streams are freed here
     while (write_next(true)) {}
     if (failure) return std::unexpected(*failure);

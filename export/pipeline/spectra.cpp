@@ -251,7 +251,8 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
         // Records kept and not yet handed over: the batch being filled, [batch_start, kept).
         std::vector<core::SpectrumRecord> records;
         std::size_t points = 0;
-        while (!decoder.done()) {
+        // A write that failed (a full disk) ends the decoding: nothing more can be written.
+        while (!decoder.done() && out.error() == 0) {
             const std::size_t first = records.size();
             decoder.decode(records, 1);
             std::size_t kept = first, batch_start = 0;
@@ -291,6 +292,7 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
         result.summary.index_entries = decoder.index_entries();
         result.summary.undecoded_index_entries = decoder.undecoded_entries();
     }  // the raw file's streams are freed here
+    if (out.error() != 0) return std::unexpected(write_error(out));
     result.transition_chromatograms = transitions.size();
     if (result.spectra == 0 && transitions.size() == 0)
         result.warnings.push_back(nothing_written_warning(options.format));
