@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "export/pipeline/spectra.hpp"
+#include "export/formats/conversion.hpp"
 
 namespace exporter {
 

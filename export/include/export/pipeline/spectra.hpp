@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "export/encoding/sha1.hpp"
+#include "export/formats/conversion.hpp"
 #include "export/output/output_file.hpp"
 #include "export/pipeline/task_pool.hpp"
 #include "reader/reader.hpp"
@@ -25,13 +26,6 @@ struct LevelRange {
     std::uint32_t lowest = 1;
     std::uint32_t highest = std::numeric_limits<std::uint32_t>::max();
     bool contains(std::uint32_t level) const noexcept { return level >= lowest && level <= highest; }
-};
-
-// A closed range [low, high] of retention times or m/z; an end left out is infinite.
-struct Window {
-    double low = -std::numeric_limits<double>::infinity();
-    double high = std::numeric_limits<double>::infinity();
-    bool contains(double x) const noexcept { return x >= low && x <= high; }
 };
 
 struct ExportOptions {
@@ -54,38 +48,6 @@ struct ExportOptions {
     // Where progress is counted, when set: records written, and bytes of the input decoded.
     std::atomic<std::uint64_t>* spectra_done = nullptr;
     std::atomic<std::uint64_t>* input_bytes_done = nullptr;
-};
-
-// What was written, in figures: of the spectra and the MRM measurements, as the reader holds them
-// and as they were written (the points --strip-zeros leaves out are not counted). NaN where
-// nothing was written to take a figure from.
-struct WrittenSummary {
-    std::map<std::uint32_t, std::uint64_t> spectra_per_ms_level;
-    std::uint64_t srm_measurements = 0;  // MRM transition records written into chromatograms
-    // Of the first and the last record written, in file order, and the least and the greatest.
-    double first_retention_time_sec = std::numeric_limits<double>::quiet_NaN();
-    double last_retention_time_sec = std::numeric_limits<double>::quiet_NaN();
-    double lowest_retention_time_sec = std::numeric_limits<double>::quiet_NaN();
-    double highest_retention_time_sec = std::numeric_limits<double>::quiet_NaN();
-    double lowest_mz = std::numeric_limits<double>::quiet_NaN();
-    double highest_mz = std::numeric_limits<double>::quiet_NaN();
-    double ms1_total_ion_current = 0.0;
-    std::size_t index_entries = 0;
-    std::size_t undecoded_index_entries = 0;
-
-    // Counts a record written as a spectrum, or as a measurement of a chromatogram, the next in
-    // file order; with `strip_zeros`, the points of a profile spectrum as --strip-zeros writes them.
-    void add(const core::SpectrumRecord& r, bool measurement, bool strip_zeros = false);
-};
-
-// What a conversion wrote, and what it could not carry over from the raw file, one sentence each.
-struct ExportResult {
-    std::uint64_t spectra = 0;
-    std::uint64_t transition_chromatograms = 0;
-    WrittenSummary summary;
-    std::vector<std::string> warnings;
-    // The SHA-1 of the document's bytes (mzML; before any gzip), worked out as it was written.
-    std::optional<std::string> document_sha1;
 };
 
 // Writes the spectra of `reader`, opened from `input_path`, into `out`; the reader is freed as
