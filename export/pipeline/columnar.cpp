@@ -229,15 +229,6 @@ private:
     std::vector<std::unique_ptr<Slot>> list_;
 };
 
-std::string_view layout_name(reader::FileVariant variant) {
-    switch (variant) {
-    case reader::FileVariant::Gcms: return "GC-MS";
-    case reader::FileVariant::Ttfl: return "TTFL";
-    case reader::FileVariant::Qtfl: return "QTOF";
-    }
-    return "unknown";
-}
-
 struct RunFacts {
     // The same in both tables: the first half of the SHA-1 of the facts without it (the raw
     // file's SHA-1, the options, the version, the counts). Tables of the same conversion of the
