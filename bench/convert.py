@@ -47,7 +47,7 @@ MB = 1e6
 
 
 def converter() -> Path | None:
-    for path in (ROOT / ".venv" / "bin" / "tavrik-convert", ROOT / "build" / "dev" / "src" / "convert" / "tavrik-convert"):
+    for path in (ROOT / ".venv" / "bin" / "tavrik-convert", ROOT / "build" / "dev" / "convert" / "tavrik-convert"):
         if path.exists():
             return path
     return None

@@ -16,7 +16,7 @@ build_converter_for() {
   configure_for "$target" "$root" "$build" -DTAVRIK_BUILD_MODULE=OFF -DCMAKE_EXE_LINKER_FLAGS=-s
   cmake --build "$build" -j 2 --target tavrik-convert >"$build.log" 2>&1 \
     || { cat "$build.log" >&2; echo "building the static converter for $target failed" >&2; return 1; }
-  static_converter="$build/src/convert/tavrik-convert"
+  static_converter="$build/convert/tavrik-convert"
   [ -f "$static_converter.exe" ] && static_converter="$static_converter.exe"
   [ -x "$static_converter" ]
 }

@@ -21,7 +21,7 @@ echo "== Python tests (ASan, UBSan)"
 rm -f "$out"/report.*
 if ! LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" \
      ASAN_OPTIONS="detect_leaks=0:log_path=$out/report" UBSAN_OPTIONS="$UBSAN_OPTIONS:log_path=$out/report" \
-     PYTHONPATH="$out/site" TAVRIK_TOOLS="$out/tools" TAVRIK_CONVERT="$out/src/convert/tavrik-convert" \
+     PYTHONPATH="$out/site" TAVRIK_TOOLS="$out/tools" TAVRIK_CONVERT="$out/convert/tavrik-convert" \
      .venv/bin/python -m pytest -q -p no:cacheprovider tests/python "$@"; then
   cat "$out"/report.* 2>/dev/null || true
   exit 1

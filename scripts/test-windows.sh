@@ -79,6 +79,11 @@ done
 cmp "$work/linux-mzML.stderr" "$work/windows-mzML.stderr"
 .venv/bin/python scripts/compare-converters.py "$work/linux" "$work/windows" "file://$work/in" "file:///Z:$work/in"
 
+say "a path typed with '\\': the tables' source.name is the file name, as the mzML's"
+(cd "$work" && "$work/tavrik-convert" --quiet --format parquet -o backslash 'in\run-qtof.lcd')
+grep -aq '"source": {"name": "run-qtof.lcd"' "$work/backslash/run-qtof.spectra.parquet" \
+  || { say "the spectra table of in\\run-qtof.lcd names its source otherwise"; exit 1; }
+
 say "a disk that fills up part way"
 mkdir "$work/full"
 mount -t tmpfs -o size=400k tmpfs "$work/full"

@@ -7,9 +7,11 @@
 #include <string>
 
 #include "cfb/cfb.hpp"
-#include "json_text.hpp"
+#include "export/encoding/json_text.hpp"
 
 namespace {
+
+using exporter::json_string;
 
 const char* kind_name(cfb::EntryKind kind) {
     switch (kind) {

@@ -11,8 +11,8 @@
 
 #include <libdeflate.h>
 
-#include "export/base64.hpp"
-#include "export/binary_array.hpp"  // for the zlib level only; the export library is not linked
+#include "export/encoding/base64.hpp"
+#include "export/encoding/binary_array.hpp"  // for the zlib level
 #include "reader/reader.hpp"
 
 namespace {

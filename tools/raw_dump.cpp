@@ -5,10 +5,12 @@
 #include <cstdio>
 #include <string>
 
-#include "json_text.hpp"
+#include "export/encoding/json_text.hpp"
 #include "reader/reader.hpp"
 
 namespace {
+
+using exporter::json_string;
 
 std::string number(double v) {
     char buffer[40];

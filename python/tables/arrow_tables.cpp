@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "export/table_schema.hpp"
+#include "export/formats/table_schema.hpp"
 
 namespace tavrik_tables {
 namespace {
@@ -226,7 +226,7 @@ constexpr std::size_t batch_text_bytes = std::size_t{1} << 30;
 constexpr std::size_t chromatogram_batch_rows = std::size_t{1} << 20;
 
 // The summary figures of a spectrum with points, as every format of the converter writes them
-// (export/document.hpp): the sum of the intensities in stored order, the first point of the
+// (export/formats/document.hpp): the sum of the intensities in stored order, the first point of the
 // highest intensity, the m/z range.
 struct Figures {
     double total_ion_current;

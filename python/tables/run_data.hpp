@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "core/point_lists.hpp"
-#include "export/transitions.hpp"
+#include "export/formats/transitions.hpp"
 
 namespace tavrik_tables {
 

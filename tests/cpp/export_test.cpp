@@ -5,14 +5,19 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <tuple>
 
 #include <unistd.h>
 
-#include "export/base64.hpp"
-#include "export/commit_unit.hpp"
-#include "export/metadata.hpp"
-#include "export/output_file.hpp"
-#include "export/xml_text.hpp"
+#include "export/encoding/base64.hpp"
+#include "export/encoding/json_text.hpp"
+#include "export/encoding/xml_text.hpp"
+#include "export/formats/metadata.hpp"
+#include "export/output/commit_unit.hpp"
+#include "export/output/output_file.hpp"
+#include "export/pipeline/columnar.hpp"
+#include "export/pipeline/spectra.hpp"
+#include "reader/reader.hpp"
 
 namespace fs = std::filesystem;
 using exporter::OutputFile;
@@ -47,6 +52,12 @@ TEST(XmlText, IdentifiersStayValid) {
         EXPECT_EQ(text, out) << in;
     }
     EXPECT_EQ(exporter::file_uri("/data/my run/ü"), "file:///data/my%20run/%C3%BC");
+}
+
+TEST(JsonText, EscapedAndAlwaysUtf8) {
+    // The one JSON string writer of the metadata, the Parquet key-value metadata, --list-outputs
+    // and the tools: a byte that is not UTF-8 (a Latin-1 file name) must not make the line invalid.
+    EXPECT_EQ(exporter::json_string("a\"\\\x01\n\xE9\xC3\xA4\x7F"), "\"a\\\"\\\\\\u0001\\u000a\xEF\xBF\xBD\xC3\xA4\x7F\"");
 }
 
 TEST(Metadata, FiguresDescribeWhatWasWritten) {
@@ -140,5 +151,39 @@ TEST(OutputFile, AppearsOnlyWhenCommittedAndNeverReplacesUnasked) {
     EXPECT_EQ(read_all(target), "new");
     // Of the refused output, not even its temporary file is left.
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+    fs::remove_all(dir);
+}
+
+TEST(Summary, OfTheTablesAsOfTheMzml) {
+    // Every pipeline fills the summary: the Parquet tables' is the mzML's of the same records
+    // (MRM transitions as spectra, as the tables keep them), for every layout.
+    const fs::path dir = fs::temp_directory_path() / ("tavrik-summary-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    for (const char* sample : {"run-gcms.qgd", "run-qtof.lcd", "run-ttfl.lcd"}) {
+        const std::string input = std::string(TAVRIK_SAMPLES) + "/" + sample;
+        exporter::Pending<exporter::FileDigest> digest;
+        digest.set({std::string(40, '0'), 0});
+        exporter::ExportOptions options;
+        options.srm_as_spectra = true;
+        options.source_digest = &digest;
+        auto document = OutputFile::create((dir / "run.mzML").string());
+        auto spectra = OutputFile::create((dir / "run.spectra.parquet").string());
+        auto points = OutputFile::create((dir / "run.points.parquet").string());
+        auto opened = reader::Reader::open(input), again = reader::Reader::open(input);
+        ASSERT_TRUE(document && spectra && points && opened && again) << sample;
+        const auto mzml = exporter::export_spectra(std::move(*opened), input, options, *document);
+        const auto tables = exporter::export_columnar(std::move(*again), input, options, *spectra, *points);
+        ASSERT_TRUE(mzml && tables) << sample;
+        const exporter::WrittenSummary &a = mzml->summary, &b = tables->summary;
+        EXPECT_FALSE(b.spectra_per_ms_level.empty()) << sample;
+        EXPECT_EQ(a.spectra_per_ms_level, b.spectra_per_ms_level) << sample;
+        EXPECT_EQ(std::tuple(a.first_retention_time_sec, a.last_retention_time_sec, a.lowest_retention_time_sec,
+                             a.highest_retention_time_sec, a.lowest_mz, a.highest_mz, a.ms1_total_ion_current,
+                             a.index_entries, a.undecoded_index_entries),
+                  std::tuple(b.first_retention_time_sec, b.last_retention_time_sec, b.lowest_retention_time_sec,
+                             b.highest_retention_time_sec, b.lowest_mz, b.highest_mz, b.ms1_total_ion_current,
+                             b.index_entries, b.undecoded_index_entries))
+            << sample;
+    }
     fs::remove_all(dir);
 }

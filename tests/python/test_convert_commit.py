@@ -156,6 +156,38 @@ def test_full_disk_at_the_commit_keeps_the_old_unit(tmp_path):
         subprocess.run(["umount", str(disk)])
 
 
+@pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("mount") or not shutil.which("gdb"),
+                    reason="mounts a small tmpfs, counts the index entries decoded with gdb")
+def test_full_disk_stops_the_decoding(tmp_path):
+    """The first write that fails ends the decoding (of mzML, and of MGF by the same loop): of a
+    file of several batches, only the first batch's index entries are decoded (on one thread),
+    not all of them; the message and the status are those of any failed write."""
+    from testkit.bulk import gcms_bulk
+    source = tmp_path / "bulk.qgd"
+    source.write_bytes(gcms_bulk(6e6))  # 747 index entries; a batch holds 262 of them
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(disk)]).returncode != 0:
+        pytest.skip("cannot mount a tmpfs here")
+    try:
+        # The installed program is stripped: the build's (scripts/test.sh makes it) has the symbol.
+        program = CONVERT if os.environ.get("TAVRIK_CONVERT") else ROOT / "build" / "dev" / "convert" / "tavrik-convert"
+        if not program.exists():
+            pytest.skip("no converter built with its symbols")
+        run = subprocess.run(["gdb", "-q", "-batch", "-ex", "break reader::ScanDecoder::decode",
+                              "-ex", "ignore 1 100000000", "-ex", "run", "-ex", "info breakpoints",
+                              "--args", str(program), "-q", "-j", "1", "-o", str(disk), str(source)],
+                             capture_output=True, text=True, timeout=300)
+        hits = re.search(r"already hit (\d+) time", run.stdout)
+        assert hits, run.stdout
+        decoded = int(hits[1])
+        assert "exited with code 01" in run.stdout and run.stderr == \
+            f"tavrik-convert: {source}: cannot write {disk / 'bulk.mzML'}: No space left on device\n", run.stdout
+        assert decoded <= 263, decoded
+    finally:
+        subprocess.run(["umount", str(disk)])
+
+
 def test_jobs_capped_by_the_descriptor_limit(tmp_path):
     many = tmp_path / "in"
     many.mkdir()

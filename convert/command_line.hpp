@@ -1,0 +1,40 @@
+// The command line of tavrik-convert.
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "export/pipeline/spectra.hpp"
+
+namespace convert {
+
+struct CommandLine {
+    std::string output_directory = ".";  // "-": standard output
+    exporter::Format format = exporter::Format::Mzml;
+    bool compress = true;
+    bool numpress = false;
+    bool strip_zeros = false;
+    bool gzip = false;
+    bool metadata = false;
+    std::optional<exporter::Window> retention_time;
+    std::optional<exporter::Window> mz;
+    exporter::LevelRange levels;
+    std::size_t jobs = 0;  // 0: one per core
+    bool overwrite = false;
+    bool srm_as_spectra = false;
+    bool quiet = false;
+    bool help = false;
+    bool version = false;
+    bool list_outputs = false;  // print each input's output paths instead of converting
+    std::vector<std::string> inputs;
+};
+
+// The parsed arguments (without the program name), or the text of a usage error.
+std::expected<CommandLine, std::string> parse_command_line(const std::vector<std::string>& arguments);
+
+extern const char* const usage_text;
+
+}  // namespace convert
