@@ -33,3 +33,5 @@ TAVRIK_TOOLS="$root/build/dev/tools" .venv/bin/python tests/peers/dump_raw.py --
   2> >(grep -v ': warning: ' >&2)
 echo "== Parquet readers"
 "$peers/bin/python" tests/peers/check_columnar.py "$work/tables.json" "$work/all" "$work/tables" "$work/tables-ms2"
+echo "== centroids against pyOpenMS PeakPickerHiRes"
+"$peers/bin/python" tests/peers/compare_centroids.py "$root/build/dev/tools"
