@@ -41,6 +41,16 @@ file per input (two for Parquet).
       --strip-zeros    leave out the zero-intensity points of profile spectra that
                        are not next to a non-zero point (every spectrum's figures,
                        the total ion current and the chromatograms are unchanged)
+      --centroid       turn every profile spectrum into centroids, one point a peak
+                       (centroid spectra pass unchanged): a peak is a local maximum
+                       between local minima, zeros or gaps in m/z; its m/z is the
+                       apex of a parabola fitted to the logarithms of its samples
+                       above half height, its intensity the fitted apex HEIGHT, not
+                       the area; every figure of the spectrum is that of the peaks,
+                       the TIC and BPC chromatograms stay those of the profile
+                       (--strip-zeros is pointless with it)
+      --centroid-min-intensity X
+                       with --centroid, leave out peaks lower than X
       --srm-as-spectra write each MRM transition measurement as a one-point SRM
                        spectrum (default: one SRM chromatogram per precursor and
                        product m/z pair, "SRM SIC Q1=<m/z> Q3=<m/z>")
@@ -135,6 +145,7 @@ bool set_flag(CommandLine& line, const std::string& name) {
     else if (name == "--srm-as-spectra") line.srm_as_spectra = true;
     else if (name == "--numpress") line.numpress = true;
     else if (name == "--strip-zeros") line.strip_zeros = true;
+    else if (name == "--centroid") line.centroid = true;
     else if (name == "--gzip") line.gzip = true;
     else if (name == "--metadata") line.metadata = true;
     else if (name == "-q" || name == "--quiet") line.quiet = true;
@@ -147,7 +158,7 @@ bool set_flag(CommandLine& line, const std::string& name) {
 
 bool takes_value(const std::string& name) {
     return name == "-o" || name == "--output" || name == "--format" || name == "--ms-level" || name == "-j" ||
-           name == "--jobs" || name == "--rt" || name == "--mz";
+           name == "--jobs" || name == "--rt" || name == "--mz" || name == "--centroid-min-intensity";
 }
 
 // Sets the option `name` (one that takes_value) to `value`; the usage error when it is not one.
@@ -165,6 +176,11 @@ std::optional<std::string> set_value(CommandLine& line, const std::string& name,
             return "invalid " + std::string(name == "--rt" ? "retention time" : "m/z") + " window '" + value +
                    "' for " + name + " (expected LOW-HIGH, either end may be left out)";
         (name == "--rt" ? line.retention_time : line.mz) = *window;
+    } else if (name == "--centroid-min-intensity") {
+        const auto intensity = parse_decimal(value);
+        if (!intensity || *intensity < 0)
+            return "invalid intensity '" + value + "' for --centroid-min-intensity (expected a number, 0 or more)";
+        line.centroid_min_intensity = *intensity;
     } else if (name == "--ms-level") {
         const auto levels = parse_levels(value);
         if (!levels) return "invalid MS level '" + value + "' (expected N or N-M, from 1)";
@@ -234,6 +250,8 @@ std::expected<CommandLine, std::string> parse_command_line(const std::vector<std
                                        std::pair{line.metadata, "--metadata"}})
             if (on) return std::unexpected(std::string(name) + " does not apply to --format parquet");
     }
+    if (line.centroid_min_intensity && !line.centroid)
+        return std::unexpected("--centroid-min-intensity applies only with --centroid");
     if (line.output_directory == "-" && line.metadata)
         return std::unexpected("--metadata writes a file beside each output, which standard output (-o -) has not");
     return line;

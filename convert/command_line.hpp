@@ -17,6 +17,8 @@ struct CommandLine {
     bool compress = true;
     bool numpress = false;
     bool strip_zeros = false;
+    bool centroid = false;
+    std::optional<double> centroid_min_intensity;
     bool gzip = false;
     bool metadata = false;
     std::optional<exporter::Window> retention_time;

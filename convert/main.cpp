@@ -75,6 +75,8 @@ std::vector<std::pair<std::string, std::string>> option_facts(const CommandLine&
             {"zlib", flag(line.compress)},
             {"numpress", flag(line.numpress)},
             {"strip_zeros", flag(line.strip_zeros)},
+            {"centroid", flag(line.centroid)},
+            {"centroid_min_intensity", line.centroid ? exporter::json_number(line.centroid_min_intensity.value_or(0)) : "null"},
             {"gzip", flag(line.gzip)},
             {"srm_as_spectra", flag(line.srm_as_spectra)},
             {"ms_level", exporter::json_window(exporter::Window{static_cast<double>(line.levels.lowest),
@@ -173,6 +175,8 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     options.compress = line.compress;
     options.numpress = line.numpress;
     options.strip_zeros = line.strip_zeros;
+    options.centroid = line.centroid;
+    options.centroid_min_intensity = line.centroid_min_intensity.value_or(0);
     options.retention_time = line.retention_time;
     options.mz = line.mz;
     options.levels = line.levels;

@@ -3,7 +3,9 @@
 # tavrik-convert (zlib and --no-zlib), and checks that pyteomics and pyOpenMS (in build/peers-venv,
 # see peers.sh) read every spectrum with exactly the values the reader returns; then converts
 # them, with a file of an undecodable entry and one of no scans, to Parquet tables, and checks
-# that pyarrow, polars and DuckDB read every value of them exactly so.
+# that pyarrow, polars and DuckDB read every value of them exactly so; converts them with --centroid
+# to both (validated, and the same peaks in both, the centroider's of the reader's points); and
+# compares the centroider with pyOpenMS's PeakPickerHiRes on synthetic spectra.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -33,5 +35,11 @@ TAVRIK_TOOLS="$root/build/dev/tools" .venv/bin/python tests/peers/dump_raw.py --
   2> >(grep -v ': warning: ' >&2)
 echo "== Parquet readers"
 "$peers/bin/python" tests/peers/check_columnar.py "$work/tables.json" "$work/all" "$work/tables" "$work/tables-ms2"
+echo "== centroided mzML and Parquet"
+centroided="$work/centroid-validate-only"
+.venv/bin/tavrik-convert --quiet --centroid -o "$centroided" "$work"/in/* 2> >(grep -v ': warning: ' >&2)
+.venv/bin/tavrik-convert --quiet --centroid --format parquet -o "$centroided" "$work"/in/* 2> >(grep -v ': warning: ' >&2)
+"$peers/bin/python" tests/peers/check_peers.py "$work/expected.json" "$centroided"
+"$peers/bin/python" tests/peers/check_centroided.py "$work/expected.json" "$centroided" "$centroided" "$root/build/dev/tools"
 echo "== centroids against pyOpenMS PeakPickerHiRes"
 "$peers/bin/python" tests/peers/compare_centroids.py "$root/build/dev/tools"

@@ -1,12 +1,13 @@
 #include "export/formats/conversion.hpp"
 
+#include <cmath>
 #include <span>
 
 #include "export/formats/document.hpp"
 
 namespace exporter {
 
-void WrittenSummary::add(const core::SpectrumRecord& r, bool measurement, bool strip_zeros) {
+void WrittenSummary::add_record(const core::SpectrumRecord& r, bool measurement) {
     const bool first = spectra_per_ms_level.empty() && srm_measurements == 0;
     if (measurement) ++srm_measurements;
     else ++spectra_per_ms_level[r.ms_level];
@@ -15,6 +16,9 @@ void WrittenSummary::add(const core::SpectrumRecord& r, bool measurement, bool s
     last_retention_time_sec = rt;
     if (!(lowest_retention_time_sec <= rt)) lowest_retention_time_sec = rt;  // NaN until the first
     if (!(highest_retention_time_sec >= rt)) highest_retention_time_sec = rt;
+}
+
+void WrittenSummary::add_points(const core::SpectrumRecord& r, bool strip_zeros) {
     // The points as the mzML writer writes them: with --strip-zeros, a profile spectrum's
     // zero-intensity points that are not next to a non-zero point left out.
     const bool stripped = strip_zeros && r.representation == core::representation::profile;
@@ -27,6 +31,13 @@ void WrittenSummary::add(const core::SpectrumRecord& r, bool measurement, bool s
     }
     if (r.ms_level == 1)
         for (const float intensity : r.intensity) ms1_total_ion_current += intensity;
+}
+
+void WrittenSummary::add_points_of(const WrittenSummary& other) {
+    // NaN where there is no point yet
+    if (!std::isnan(other.lowest_mz) && !(lowest_mz <= other.lowest_mz)) lowest_mz = other.lowest_mz;
+    if (!std::isnan(other.highest_mz) && !(highest_mz >= other.highest_mz)) highest_mz = other.highest_mz;
+    ms1_total_ion_current += other.ms1_total_ion_current;
 }
 
 }  // namespace exporter

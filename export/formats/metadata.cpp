@@ -29,14 +29,20 @@ std::string json_file(const FileFacts& file) {
 
 }  // namespace
 
+std::string json_number(double x) {
+    std::string text = "null";
+    if (std::isfinite(x)) append_number(text.erase(), x);
+    return text;
+}
+
 std::string json_window(const std::optional<Window>& window) {
     if (!window) return "null";
-    auto end = [](double x) {  // an end left out is infinite
-        std::string text = "null";
-        if (std::isfinite(x)) append_number(text.erase(), x);
-        return text;
-    };
-    return "[" + end(window->low) + ", " + end(window->high) + "]";
+    std::string out = "[";  // an end left out is infinite: null
+    out += json_number(window->low);
+    out += ", ";
+    out += json_number(window->high);
+    out += ']';
+    return out;
 }
 
 std::string metadata_json(const ConversionFacts& facts, const ExportResult& result) {

@@ -292,13 +292,27 @@ std::string header(const DocumentInfo& info) {
         <cvParam cvRef="MS" accession="MS:1000031" name="instrument model" value=""/>
       </instrumentConfiguration>
     </instrumentConfigurationList>
-    <dataProcessingList count="1">
-      <dataProcessing id="conversion">
-        <processingMethod order="0" softwareRef="tavrik">
+    <dataProcessingList count=")";
+    out += info.centroided ? '2' : '1';
+    // The chromatograms are those of the raw profile; with centroiding, the spectra name a second
+    // processing that adds the peak picking to the conversion.
+    constexpr std::string_view conversion_method = R"(        <processingMethod order="0" softwareRef="tavrik">
           <cvParam cvRef="MS" accession="MS:1000544" name="Conversion to mzML" value=""/>
         </processingMethod>
+)";
+    out += "\">\n      <dataProcessing id=\"conversion\">\n";
+    out += conversion_method;
+    out += "      </dataProcessing>\n";
+    if (info.centroided) {
+        out += "      <dataProcessing id=\"centroiding\">\n";
+        out += conversion_method;
+        out += R"(        <processingMethod order="1" softwareRef="tavrik">
+          <cvParam cvRef="MS" accession="MS:1000035" name="peak picking" value=""/>
+        </processingMethod>
       </dataProcessing>
-    </dataProcessingList>
+)";
+    }
+    out += R"(    </dataProcessingList>
     <run id=")";
     append_escaped(out, info.run_id);
     out += R"(" defaultInstrumentConfigurationRef="instrument" defaultSourceFileRef="raw")";
@@ -315,7 +329,7 @@ std::string header(const DocumentInfo& info) {
     }
     out += R"(      <spectrumList count=")";
     append_number(out, info.spectrum_count);
-    out += R"(" defaultDataProcessingRef="conversion">)";
+    out += info.centroided ? R"(" defaultDataProcessingRef="centroiding">)" : R"(" defaultDataProcessingRef="conversion">)";
     out += "\n";
     return out;
 }

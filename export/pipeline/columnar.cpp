@@ -214,6 +214,7 @@ void encode_points(PointsBatch& batch, const parquet::WriterOptions& options) {
 struct Slot {
     PointsBatch batch;
     Pending<std::exception_ptr> encoded;
+    WrittenSummary written_points;  // with --centroid: the points' figures of the batch as written
 };
 
 // Waits for every slot still queued, so that no task outlives the slots it works on.
@@ -265,6 +266,9 @@ std::string facts_json(const RunFacts& facts, std::string_view table, const Expo
     out += "], \"srm_as_spectra\": ";
     out += options.srm_as_spectra ? "true" : "false";
     out += ", \"rt\": " + json_window(options.retention_time) + ", \"mz\": " + json_window(options.mz);
+    out += ", \"centroid\": ";
+    out += options.centroid ? "true" : "false";
+    out += ", \"centroid_min_intensity\": " + (options.centroid ? json_number(options.centroid_min_intensity) : "null");
     out += "}, \"spectra\": " + std::to_string(result.spectra) + ", \"points\": " + std::to_string(points);
     out += ", \"warnings\": [";
     for (std::size_t i = 0; i < result.warnings.size(); ++i) {
@@ -338,6 +342,7 @@ std::expected<ExportResult, std::string> export_columnar(reader::Reader reader, 
             } else if (auto done = points_table->append(std::move(*batch.group)); !done) {
                 fail(write_error(points_out, done.error()));
             }
+            if (options.centroid) result.summary.add_points_of(slot.written_points);
         }
         slots.list()[next_to_write++].reset();
         return true;
@@ -358,6 +363,11 @@ std::expected<ExportResult, std::string> export_columnar(reader::Reader reader, 
         auto encode = [&slot, &options, &encoding] {
             std::exception_ptr thrown;
             try {
+                if (options.centroid)
+                    for (core::SpectrumRecord& r : slot.batch.records) {
+                        centroid_points(r, options);
+                        slot.written_points.add_points(r);
+                    }
                 encode_points(slot.batch, encoding);
                 if (options.spectra_done) *options.spectra_done += slot.batch.rows.size();
             } catch (...) {
@@ -388,7 +398,9 @@ std::expected<ExportResult, std::string> export_columnar(reader::Reader reader, 
             std::size_t kept = first, batch_start = 0;
             for (std::size_t i = first; i < records.size(); ++i) {
                 if (filter.settle(records[i]) == Fate::left_out) continue;
-                result.summary.add(records[i], false);  // the tables keep every point
+                // The tables keep every point; with --centroid they are counted once centroided.
+                if (options.centroid) result.summary.add_record(records[i], false);
+                else result.summary.add(records[i], false);
                 batch_points += records[i].mz.size();
                 if (kept != i) records[kept] = std::move(records[i]);
                 ++kept;

@@ -1,5 +1,7 @@
 #include "export/pipeline/record_filter.hpp"
 
+#include "export/processing/centroid.hpp"
+
 namespace exporter {
 namespace {
 
@@ -48,6 +50,10 @@ Fate RecordFilter::settle(core::SpectrumRecord& r) {
     if (transition && r.mz.empty()) return Fate::left_out;
     note_kind(written_kinds, r, transitions_as_chromatograms_);
     return transition ? Fate::transition : Fate::spectrum;
+}
+
+void centroid_points(core::SpectrumRecord& r, const ExportOptions& options) {
+    if (centroid_profile(r, options.centroid_min_intensity) && options.mz) keep_points_within(r, *options.mz);
 }
 
 }  // namespace exporter

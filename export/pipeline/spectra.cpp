@@ -1,6 +1,7 @@
 #include "export/pipeline/spectra.hpp"
 
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <exception>
 #include <memory>
@@ -30,7 +31,27 @@ constexpr std::size_t batches_in_flight_per_thread = 2;
 struct Slot {
     Batch batch;
     Pending<std::exception_ptr> encoded;
+    WrittenSummary written_points;  // with --centroid: the points figures of the batch as written
 };
+
+// With --centroid, on an encoder's thread before the batch is encoded: every spectrum's points
+// become those written (centroid_points), and their figures go into the slot's summary; the
+// chromatograms' figures of each spectrum, those of its profile, are what it returns.
+std::vector<ChromatogramPoint> centroid_batch(Slot& slot, const ExportOptions& options) {
+    std::vector<ChromatogramPoint> profile(slot.batch.records.size());
+    for (std::size_t i = 0; i < profile.size(); ++i) {
+        core::SpectrumRecord& r = slot.batch.records[i];
+        profile[i].retention_time_sec = r.retention_time_sec;
+        if (!r.mz.empty()) {
+            const SpectrumFigures f = figures_of(r);
+            profile[i].total_ion_current = f.total_ion_current;
+            profile[i].base_peak_intensity = r.intensity[f.base_peak];
+        }
+        centroid_points(r, options);
+        slot.written_points.add_points(r);
+    }
+    return profile;
+}
 
 // Waits for every slot still queued, so that no task outlives the slots it works on.
 class Slots {
@@ -121,6 +142,7 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
     info.source_sha1 = std::string(40, '0');
     info.start_time = reader.acquired_at();
     info.scan_number_ids = reader.variant() == reader::FileVariant::Qtfl;
+    info.centroided = options.centroid;
     ExportResult result;
     if (reader.mz_are_channel_indices())
         result.warnings.emplace_back("no usable mass calibration, so m/z values are detector channel indices");
@@ -199,6 +221,7 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
             if (hashing) checksum.update(slot.batch.text);
         }
         out.write(slot.batch.text);
+        if (options.centroid) result.summary.add_points_of(slot.written_points);
         slots.list()[next_to_write++].reset();
         return true;
     };
@@ -214,8 +237,11 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
         auto encode = [&slot, &options] {
             std::exception_ptr failure;
             try {
+                std::vector<ChromatogramPoint> profile;
+                if (options.centroid) profile = centroid_batch(slot, options);
                 if (options.format == Format::Mzml) mzml::encode_batch(slot.batch, {options.compress, options.numpress, options.strip_zeros});
                 else mgf::encode_batch(slot.batch);
+                for (std::size_t i = 0; i < profile.size(); ++i) slot.batch.spectra[i].point = profile[i];
                 if (options.spectra_done) *options.spectra_done += slot.batch.spectra.size();
             } catch (...) {
                 failure = std::current_exception();
@@ -246,7 +272,9 @@ std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, c
                 core::SpectrumRecord& r = records[i];
                 const Fate fate = filter.settle(r);
                 if (fate == Fate::left_out) continue;
-                result.summary.add(r, fate == Fate::transition, mzml && options.strip_zeros);
+                // With --centroid a spectrum's points are counted once encoded, as written.
+                if (options.centroid && fate == Fate::spectrum) result.summary.add_record(r, false);
+                else result.summary.add(r, fate == Fate::transition, mzml && options.strip_zeros);
                 if (fate == Fate::transition) {
                     // A measurement of its pair's chromatogram; the total ion current counts it as
                     // it would count the spectrum.

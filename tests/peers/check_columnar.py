@@ -223,7 +223,8 @@ def check_facts(path: Path, source: Path, spectra: list, points: list, levels) -
     facts = json.loads(pq.ParquetFile(path).schema_arrow.metadata[b"tavrik"])
     want = {"source": {"name": source.name, "sha1": hashlib.sha1(source.read_bytes()).hexdigest()},
             "layout": layout, "warnings": warnings, "spectra": len(spectra), "points": len(points),
-            "options": {"ms_level": levels or [1, None], "srm_as_spectra": False, "rt": None, "mz": None}}
+            "options": {"ms_level": levels or [1, None], "srm_as_spectra": False, "rt": None, "mz": None,
+                        "centroid": False, "centroid_min_intensity": None}}
     check(f"{path}: facts", {k: facts[k] for k in want} == want and facts["software"]["name"] == "tavrik"
           and facts["table"] in path.name)
     return facts

@@ -399,7 +399,8 @@ def test_metadata_describes_input_and_output(converted, tmp_path, name):
         "mz": {"lowest": min(mz), "highest": max(mz)},
         "ms1_total_ion_current": pytest.approx(sum(sum(s.intensity) for s, _ in spectra if s.ms_level == 1), rel=1e-12),
         "warnings": [warning] if warning else [], "tavrik_version": "0.1.0",
-        "options": {"format": "mzML", "zlib": True, "numpress": False, "strip_zeros": True, "gzip": False,
+        "options": {"format": "mzML", "zlib": True, "numpress": False, "strip_zeros": True, "centroid": False,
+                    "centroid_min_intensity": None, "gzip": False,
                     "srm_as_spectra": False, "ms_level": [1, None], "rt": None, "mz": None},
         "output": {"name": source.stem + ".mzML", "size": len(output), "sha1": hashlib.sha1(output).hexdigest()}}
     again = convert("--metadata", "-o", tmp_path, source)  # the output is refused, so nothing is written

@@ -39,7 +39,15 @@ struct WrittenSummary {
 
     // Counts a record written as a spectrum, or as a measurement of a chromatogram, the next in
     // file order; with `strip_zeros`, the points of a profile spectrum as --strip-zeros writes them.
-    void add(const core::SpectrumRecord& r, bool measurement, bool strip_zeros = false);
+    void add(const core::SpectrumRecord& r, bool measurement, bool strip_zeros = false) {
+        add_record(r, measurement);
+        add_points(r, strip_zeros);
+    }
+    // add() in two halves: the record (counts and times), in file order, and its points.
+    void add_record(const core::SpectrumRecord& r, bool measurement);
+    void add_points(const core::SpectrumRecord& r, bool strip_zeros = false);
+    // Takes in the points' figures (m/z range, MS1 total ion current) of `other`.
+    void add_points_of(const WrittenSummary& other);
 };
 
 // What a conversion wrote, and what it could not carry over from the raw file, one sentence each.

@@ -83,6 +83,7 @@ struct DocumentInfo {
     SpectrumKinds kinds;
     std::uint64_t spectrum_count = 0;
     std::vector<std::string> warnings;
+    bool centroided = false;  // profile spectra were turned into centroids before writing
 };
 
 }  // namespace exporter

@@ -37,5 +37,7 @@ std::string metadata_json(const ConversionFacts& facts, const ExportResult& resu
 // A window of an option as JSON: null when there is none, else [low, high] with null for an end
 // left out.
 std::string json_window(const std::optional<Window>& window);
+// A number as JSON: null when it is not finite.
+std::string json_number(double x);
 
 }  // namespace exporter

@@ -35,4 +35,10 @@ private:
     std::optional<std::string> latest_ms1_kept_;  // the native id of the latest MS1 record, if kept
 };
 
+// With --centroid, the points a spectrum is written with, worked out on an encoder's thread: a
+// profile record's centroids, those within the m/z window (a peak cut by the window's edge is
+// centroided from the samples within it; its centre, which may lie past the last of them, is
+// kept only when it lies within the window too).
+void centroid_points(core::SpectrumRecord& r, const ExportOptions& options);
+
 }  // namespace exporter

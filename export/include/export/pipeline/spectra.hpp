@@ -35,6 +35,10 @@ struct ExportOptions {
     // Zero-intensity points of profile spectra that are not next to a non-zero point left out
     // of the arrays; every figure of the spectrum stays that of all its points.
     bool strip_zeros = false;
+    // Profile spectra written as their centroids (centroid.hpp), leaving out peaks lower than
+    // centroid_min_intensity; the TIC and BPC chromatograms stay those of the profile.
+    bool centroid = false;
+    double centroid_min_intensity = 0;
     std::optional<Window> retention_time;  // seconds: the spectra kept
     std::optional<Window> mz;              // the points kept, of every spectrum
     LevelRange levels;
