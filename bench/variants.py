@@ -4,9 +4,11 @@ the output (and its ratio to the raw file) and the time on one and two threads o
 file (time and peak memory); MRM transitions as chromatograms against --srm-as-spectra, on a
 GC-MS file with MRM scans and on a crafted 6.3 MB file of 1,048,560 transitions; and the share
 of the time spent making the output durable (fsync). Run it through scripts/bench.sh
-(`bash scripts/bench.sh --variants-only --scale 0.5`).
+(`bash scripts/bench.sh --variants-only --scale 0.5`). With --centroid-only, only --centroid
+against the plain conversion: time on one and two threads (best of two runs each) and the output
+sizes of mzML, mzML with --numpress and Parquet, each with and without it.
 
-    .venv/bin/python bench/variants.py [--scale 1.0] [--convert PATH]
+    .venv/bin/python bench/variants.py [--scale 1.0] [--convert PATH] [--centroid-only]
 """
 from __future__ import annotations
 
@@ -56,16 +58,54 @@ def mrm_file(path: Path) -> Path:
     return path
 
 
+def best(program: Path, out: Path, path: Path, options: list[str], jobs: int) -> tuple[float, int]:
+    """The shorter time of two conversions (the machine is shared), and the output's size."""
+    first, _, size = convert(program, out, path, options, jobs)
+    second, _, _ = convert(program, out, path, options, jobs)
+    return min(first, second), size
+
+
+def centroid_tables(program: Path, out: Path, paths: dict) -> None:
+    print("\n== --centroid against the plain conversion (mzML, zlib): time, best of two\n")
+    print("| file | plain -j 1 | --centroid -j 1 | ratio | --centroid -j 2 | -j 2 speed-up |")
+    print("|---|---|---|---|---|---|")
+    for kind in ("ttfl", "gcms"):
+        path = paths[kind]
+        plain, _ = best(program, out, path, [], 1)
+        one, _ = best(program, out, path, ["--centroid"], 1)
+        two, _ = best(program, out, path, ["--centroid"], 2)
+        print(f"| {NAMES[kind]}, {megabytes(path.stat().st_size)} | {fmt_time(plain)} | {fmt_time(one)} | "
+              f"{one / plain:.2f}x | {fmt_time(two)} | {one / two:.2f}x |")
+    print(f"\nload {os.getloadavg()[0]:.1f}")
+    print("\n== output size, without / with --centroid (ratio to the raw file)\n")
+    formats = {"mzML": [], "mzML --numpress": ["--numpress"], "Parquet": ["--format", "parquet"]}
+    print("| file | " + " | ".join(formats) + " |")
+    print("|---|" + "---|" * len(formats))
+    for kind in ("ttfl", "gcms"):
+        path = paths[kind]
+        raw = path.stat().st_size
+        cells = []
+        for options in formats.values():
+            _, _, plain = convert(program, out, path, options, 2)
+            _, _, picked = convert(program, out, path, [*options, "--centroid"], 2)
+            cells.append(f"{megabytes(plain)} ({plain / raw:.2f}x) / {megabytes(picked)} ({picked / raw:.2f}x)")
+        print(f"| {NAMES[kind]}, {megabytes(raw)} | " + " | ".join(cells) + " |")
+
+
 def main() -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("--scale", type=float, default=1.0)
     parser.add_argument("--convert", type=Path, help="the tavrik-convert to time (default: the one in .venv)")
+    parser.add_argument("--centroid-only", action="store_true")
     args = parser.parse_args()
     paths = run.make_files(args.scale)
     program = args.convert or converter()
     out = Path(tempfile.mkdtemp(prefix="variants-", dir=CACHE))
     print(f"machine: {platform.machine()}, {os.cpu_count()} cores, {platform.platform()}; load {os.getloadavg()[0]:.1f}")
     try:
+        if args.centroid_only:
+            centroid_tables(program, out, paths)
+            return 0
         print("\n== output size (ratio to the raw file) and time, -j 1 / -j 2\n")
         print("| file | " + " | ".join(VARIANTS) + " |")
         print("|---|" + "---|" * len(VARIANTS))
