@@ -101,9 +101,12 @@ make_libdeflate() {
 # target's processor and chooses among them when the program starts (cpuid on x86_64, the hardware
 # capabilities on aarch64), plain C where the processor has none.
 make_nettle() {
-  local target=$1 source=$2 prefix build host
+  local target=$1 source=$2 prefix build host cflags="-O2 -fPIC"
   prefix=$(target_prefix "$target")
   build="$prefix/build/nettle"
+  # nettle asks the kernel for the processor's aarch64 features (getauxval) only under glibc;
+  # musl has the same call, which it is told to use: else the static converter never uses them.
+  if [ "$target" = aarch64-linux-musl ]; then cflags+=" -DUSE_GETAUXVAL=1 -include sys/auxv.h"; fi
   case $target in
     x86_64-windows-gnu) host=x86_64-w64-mingw32 ;;
     *-linux-gnu.*) host=${target%%-*}-pc-linux-gnu ;;
@@ -115,7 +118,7 @@ make_nettle() {
   (cd "$build" && ./configure --host="$host" --prefix="$prefix" --libdir="$prefix/lib" \
       --enable-fat --disable-shared --enable-static --disable-public-key --disable-documentation \
       --disable-openssl CC="$toolchain_dir/$target/cc" AR="$toolchain_dir/$target/ar" \
-      RANLIB="$toolchain_dir/$target/ranlib" CC_FOR_BUILD=cc CFLAGS="-O2 -fPIC" \
+      RANLIB="$toolchain_dir/$target/ranlib" CC_FOR_BUILD=cc CFLAGS="$cflags" \
     && make -j 2 libnettle.a && make install-headers install-static) >"$build.log" 2>&1 \
     || { echo "portable-deps: building nettle for $target failed; see $build.log" >&2; return 1; }
   rm -rf "$build"
