@@ -13,8 +13,8 @@ as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
 # 1. Debian packages --------------------------------------------------------------------
 debs=(build-essential dpkg-dev pkg-config libgtest-dev
-      libmbedtls-dev libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev
-      libreadline-dev uuid-dev libexpat1-dev libdeflate-dev libzstd-dev libxml2-utils strace)
+      nettle-dev libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev
+      libreadline-dev uuid-dev libexpat1-dev libdeflate-dev libzstd-dev libxml2-utils strace m4)
 missing=()
 for p in "${debs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")

@@ -1,18 +1,19 @@
 # Sourced after toolchain.sh: portable_deps TARGET [googletest] builds the libraries tavrik links
 # for TARGET with the portable toolchain, once, into "$(target_prefix TARGET)": libdeflate
-# (compression), zstd (the Parquet tables' compression) and Mbed TLS's crypto library (SHA-1),
-# and GoogleTest when asked (for the C++
+# (compression), zstd (the Parquet tables' compression) and nettle (SHA-1; a fat build, which picks
+# the processor's SHA instructions at run time), and GoogleTest when asked (for the C++
 # tests built for another architecture). Each comes from the Debian source package of the suite
 # and version pinned here, its upstream tarball checked against the checksum pinned here; the
 # mirror comes from the machine's apt configuration. Nothing is installed system-wide.
 # libdeflate is Debian 12's own version, the one the ordinary build links (libdeflate-dev): the
-# same compressor writes the same bytes, so every build's mzML is identical.
+# same compressor writes the same bytes, so every build's mzML is identical. nettle too is Debian
+# 12's version, the one of the ordinary build's nettle-dev.
 source "$(dirname "${BASH_SOURCE[0]}")/debian-mirror.sh"
 
 # name, Debian suite, Debian source version, upstream tarball's SHA-256
 portable_sources=(
   "libdeflate bookworm 1.14-1 89e7df898c37c3427b0f39aadcf733731321a278771d20fc553f92da8d4808ac"
-  "mbedtls trixie 3.6.6-0.1~deb13u1 8fb65fae8dcae5840f793c0a334860a411f884cc537ea290ce1c52bb64ca007a"
+  "nettle bookworm 3.8.1-2 364f3e2b77cd7dcde83fd7c45219c834e54b0c75e428b6f894a23d12dd41cbfe"
   "libzstd bookworm 1.5.4+dfsg2-5 8cf4bbb65e77ec348d052c8d6230eba66d435bddf64c8b5be2fcb16880c19953"
   "googletest trixie 1.16.0-1 2f54382b5d13d6cd0be2afc524f1e510d37f8ba78c2d439c5bea64ef37e30d01"
 )
@@ -95,6 +96,34 @@ make_libdeflate() {
   rm -rf "$build"
 }
 
+# make_nettle TARGET SOURCE-DIR: nettle's own library alone (no public-key part, so no GMP), with
+# its configure and Makefile; --enable-fat builds every assembly variant of its SHA-1 for the
+# target's processor and chooses among them when the program starts (cpuid on x86_64, the hardware
+# capabilities on aarch64), plain C where the processor has none.
+make_nettle() {
+  local target=$1 source=$2 prefix build host cflags="-O2 -fPIC"
+  prefix=$(target_prefix "$target")
+  build="$prefix/build/nettle"
+  # nettle asks the kernel for the processor's aarch64 features (getauxval) only under glibc;
+  # musl has the same call, which it is told to use: else the static converter never uses them.
+  if [ "$target" = aarch64-linux-musl ]; then cflags+=" -DUSE_GETAUXVAL=1 -include sys/auxv.h"; fi
+  case $target in
+    x86_64-windows-gnu) host=x86_64-w64-mingw32 ;;
+    *-linux-gnu.*) host=${target%%-*}-pc-linux-gnu ;;
+    *-linux-musl) host=${target%%-*}-pc-linux-musl ;;
+    *) echo "portable-deps: no nettle host for $target" >&2; return 1 ;;
+  esac
+  # Times kept: the tables the tarball ships generated (rotors.h, ...) stay newer than their sources.
+  rm -rf "$build" && cp -a "$source" "$build"
+  (cd "$build" && ./configure --host="$host" --prefix="$prefix" --libdir="$prefix/lib" \
+      --enable-fat --disable-shared --enable-static --disable-public-key --disable-documentation \
+      --disable-openssl CC="$toolchain_dir/$target/cc" AR="$toolchain_dir/$target/ar" \
+      RANLIB="$toolchain_dir/$target/ranlib" CC_FOR_BUILD=cc CFLAGS="$cflags" \
+    && make -j 2 libnettle.a && make install-headers install-static) >"$build.log" 2>&1 \
+    || { echo "portable-deps: building nettle for $target failed; see $build.log" >&2; return 1; }
+  rm -rf "$build"
+}
+
 portable_deps() {
   local target=$1 want_googletest=${2:-} prefix
   prefix=$(target_prefix "$target")
@@ -105,13 +134,11 @@ portable_deps() {
     make_libdeflate "$target" "$source_dir"
     touch "$prefix/.libdeflate"
   fi
-  if [ ! -f "$prefix/.mbedtls" ]; then
-    echo "portable-deps: Mbed TLS for $target" >&2
-    portable_source mbedtls
-    cmake_install "$target" "$source_dir" -DENABLE_PROGRAMS=OFF -DENABLE_TESTING=OFF \
-      -DMBEDTLS_FATAL_WARNINGS=OFF -DUSE_SHARED_MBEDTLS_LIBRARY=OFF -DUSE_STATIC_MBEDTLS_LIBRARY=ON \
-      -DGEN_FILES=OFF
-    touch "$prefix/.mbedtls"
+  if [ ! -f "$prefix/.nettle" ]; then
+    echo "portable-deps: nettle for $target" >&2
+    portable_source nettle
+    make_nettle "$target" "$source_dir"
+    touch "$prefix/.nettle"
   fi
   if [ ! -f "$prefix/.zstd" ]; then
     echo "portable-deps: zstd for $target" >&2

@@ -1,5 +1,5 @@
 # Sourced: build_static_converter ARCH builds tavrik-convert for Linux on ARCH (x86_64, aarch64) as
-# one statically linked executable (musl, libc++, libdeflate, Mbed TLS's crypto library) with the
+# one statically linked executable (musl, libc++, libdeflate, nettle, zstd) with the
 # portable toolchain (toolchain.sh) in build/portable/ARCH-linux-musl, and sets static_converter
 # to its path; build_windows_converter does the same for Windows on x86_64
 # (build/portable/x86_64-windows-gnu, tavrik-convert.exe: libc++ and the libraries linked in, only

@@ -1,9 +1,9 @@
 #include "export/encoding/sha1.hpp"
 
-#include <mbedtls/sha1.h>
-#include <mbedtls/version.h>
+#include <nettle/sha1.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <new>
 #include <vector>
 
@@ -11,39 +11,24 @@
 
 namespace exporter {
 
-// Mbed TLS 2 names the calls that report errors with a suffix; 3 drops it (SHA-1 itself never fails).
-#if MBEDTLS_VERSION_MAJOR < 3
-#define mbedtls_sha1_starts mbedtls_sha1_starts_ret
-#define mbedtls_sha1_update mbedtls_sha1_update_ret
-#define mbedtls_sha1_finish mbedtls_sha1_finish_ret
-#endif
+void Sha1::Free::operator()(sha1_ctx* context) const noexcept { delete context; }
 
-void Sha1::Free::operator()(mbedtls_sha1_context* context) const noexcept {
-    mbedtls_sha1_free(context);
-    delete context;
-}
-
-Sha1::Sha1() : context_(new mbedtls_sha1_context) {
-    mbedtls_sha1_init(context_.get());
-    mbedtls_sha1_starts(context_.get());
-}
+Sha1::Sha1() : context_(new sha1_ctx) { sha1_init(context_.get()); }
 Sha1::~Sha1() = default;
 
-Sha1::Sha1(const Sha1& other) : context_(new mbedtls_sha1_context) {
-    mbedtls_sha1_init(context_.get());
-    mbedtls_sha1_clone(context_.get(), other.context_.get());
-}
+// nettle's context is plain data: a copy continues the same digest.
+Sha1::Sha1(const Sha1& other) : context_(new sha1_ctx(*other.context_)) {}
 
 void Sha1::update(std::string_view bytes) {
-    mbedtls_sha1_update(context_.get(), reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    sha1_update(context_.get(), bytes.size(), reinterpret_cast<const std::uint8_t*>(bytes.data()));
 }
 
 std::string Sha1::hex_digest() {
-    unsigned char digest[20];
-    mbedtls_sha1_finish(context_.get(), digest);
+    std::uint8_t digest[SHA1_DIGEST_SIZE];
+    sha1_digest(context_.get(), sizeof digest, digest);
     static constexpr char hex[] = "0123456789abcdef";
     std::string text;
-    for (const unsigned char byte : digest) {
+    for (const std::uint8_t byte : digest) {
         text += hex[byte >> 4];
         text += hex[byte & 15];
     }

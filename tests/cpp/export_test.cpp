@@ -5,12 +5,15 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <string>
 #include <tuple>
+#include <utility>
 
 #include <unistd.h>
 
 #include "export/encoding/base64.hpp"
 #include "export/encoding/json_text.hpp"
+#include "export/encoding/sha1.hpp"
 #include "export/encoding/xml_text.hpp"
 #include "export/formats/metadata.hpp"
 #include "export/output/commit_unit.hpp"
@@ -112,6 +115,53 @@ TEST(Base64, EveryRemainderAndEveryByte) {
     EXPECT_EQ(text("foobar"), "Zm9vYmFy");
     EXPECT_EQ(text("\xFB\xEF\xBE\x00\x10\x83"sv), "++++ABCD");
     EXPECT_EQ(text("\xFF\xFF\xFF\xFF"sv), "/////w==");
+}
+
+// Known digests (sha1sum's): the FIPS 180 vectors, and lengths either side of the 64-byte block
+// and of the 55 bytes after which the length no longer fits the last block. Each is fed whole, a
+// byte at a time, and in two halves through a copy of the hash, as the mzML writer continues one.
+TEST(Sha1, KnownDigestsHoweverFed) {
+    const auto digest = [](std::string_view bytes, std::size_t piece) {
+        exporter::Sha1 hash;
+        for (std::size_t at = 0; at < bytes.size(); at += piece) hash.update(bytes.substr(at, piece));
+        return hash.hex_digest();
+    };
+    const auto continued = [](std::string_view bytes) {
+        exporter::Sha1 first;
+        first.update(bytes.substr(0, bytes.size() / 2));
+        exporter::Sha1 copy = first;
+        first.update("never seen by the copy");
+        copy.update(bytes.substr(bytes.size() / 2));
+        return copy.hex_digest();
+    };
+    const std::pair<std::string, std::string_view> fips[] = {
+        {"", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
+        {"abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
+        {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu",
+         "a49b2446a02c645bf419f995b67091253a04a259"},
+        {std::string(1000000, 'a'), "34aa973cd4c4daa4f61eeb2bdbad27316534016f"},
+    };
+    for (const auto& [bytes, expected] : fips) {
+        EXPECT_EQ(digest(bytes, 1 << 20), expected) << bytes.size();
+        EXPECT_EQ(digest(bytes, 7), expected) << bytes.size();
+        EXPECT_EQ(continued(bytes), expected) << bytes.size();
+    }
+    // Byte i is i * 7 mod 251.
+    const std::pair<std::size_t, std::string_view> edges[] = {
+        {55, "a83f94113f5292bb7ed9d7df07178ad7d931341a"},  {56, "372e1b20329e0b2862472089ac00c55505116275"},
+        {63, "6944938dc131b6453b7d9637cfcbad8a3db28104"},  {64, "aec4b7f13a2b75ec13bc0c3f13fa55caf97e621d"},
+        {65, "29a20455c2f21fa85c66014ff3b75bfcce5aaba5"},  {119, "43610a35bbf6783ba62fc82d421abc8b2f3e1abf"},
+        {120, "482b555c1bda1cd10f9bdc34081249810af9fd77"}, {127, "66ac6c2e5cd910ce898e7bd293ed6851b716b8c1"},
+        {128, "ddde2e96d57b78eda0da1151110a11eaa1d21d7b"}, {129, "8101d2f29d6595918892dc4a9792dc43fb08a506"},
+    };
+    for (const auto& [length, expected] : edges) {
+        std::string bytes(length, '\0');
+        for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<char>(i * 7 % 251);
+        EXPECT_EQ(digest(bytes, length), expected) << length;
+        EXPECT_EQ(digest(bytes, 1), expected) << length;
+        EXPECT_EQ(continued(bytes), expected) << length;
+    }
 }
 
 int commit(OutputFile& file, bool replace) {

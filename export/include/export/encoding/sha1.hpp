@@ -1,11 +1,12 @@
-// SHA-1 digests, fed piece by piece, as lower-case hex text.
+// SHA-1 digests, fed piece by piece, as lower-case hex text. The hashing is nettle's, which picks
+// at run time the processor's SHA instructions where it has them (x86_64, aarch64).
 #pragma once
 
 #include <memory>
 #include <string>
 #include <string_view>
 
-struct mbedtls_sha1_context;
+struct sha1_ctx;  // nettle's
 
 namespace exporter {
 
@@ -24,9 +25,9 @@ public:
 
 private:
     struct Free {
-        void operator()(mbedtls_sha1_context* context) const noexcept;
+        void operator()(sha1_ctx* context) const noexcept;
     };
-    std::unique_ptr<mbedtls_sha1_context, Free> context_;
+    std::unique_ptr<sha1_ctx, Free> context_;
 };
 
 // The SHA-1 of the whole of the open regular file `fd` (read at offsets, so the descriptor may be
