@@ -8,8 +8,14 @@ from typing import final
 
 __all__ = ["open", "Run", "Table", "PointArray"]
 
-def open(path: str) -> Run:
-    """Opens and decodes the raw file at `path` whole, as tavrik.RawReader does."""
+def open(path: str, *, centroid: bool = False, centroid_min_intensity: float = 0.0) -> Run:
+    """Opens and decodes the raw file at `path` whole, as tavrik.RawReader does.
+
+    With `centroid=True`, every profile spectrum's points are its centroids, as
+    `tavrik-convert --centroid` writes them: one point a peak, at the apex of a log-parabola fitted
+    to its upper half, with the fitted height (not the area) as its intensity; centroid spectra
+    are left as they are. Peaks lower than `centroid_min_intensity` are left out (it needs
+    `centroid=True`)."""
 
 @final
 class Run:

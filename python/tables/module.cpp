@@ -2,8 +2,11 @@
 // out as read-only buffers over the run's own memory and whose tables are Arrow streams.
 // Multi-phase initialisation; no global lock needed (every object is immutable once made).
 #include <atomic>
+#include <cmath>
+#include <optional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "../common.hpp"
 #include "arrow_tables.hpp"
@@ -349,8 +352,72 @@ PyTypeObject* run_type() {
     return tavrik_py::type_once(made, run_spec);
 }
 
+// open()'s keyword-only options: whether profile spectra are centroided, and the least peak kept.
+struct OpenOptions {
+    bool centroid = false;
+    double centroid_min_intensity = 0.0;
+    bool min_intensity_given = false;
+};
+
+bool is_open_option(PyObject* name) {
+    return PyUnicode_Check(name) && (PyUnicode_CompareWithASCIIString(name, "centroid") == 0 ||
+                                     PyUnicode_CompareWithASCIIString(name, "centroid_min_intensity") == 0);
+}
+
+// Takes the keywords after `path` off the call (moving them out of `nkw`); false with an error set.
+bool take_open_options(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Py_ssize_t& nkw, OpenOptions& options) {
+    Py_ssize_t kept = 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* name = PyTuple_GET_ITEM(kwnames, k);
+        PyObject* value = args[nargs + k];
+        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "centroid") == 0) {
+            if (!PyBool_Check(value)) {
+                PyErr_Format(PyExc_TypeError, "open() argument 'centroid' must be True or False, not %T", value);
+                return false;
+            }
+            options.centroid = value == Py_True;
+        } else if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "centroid_min_intensity") == 0) {
+            const double x = PyFloat_AsDouble(value);
+            if (x == -1.0 && PyErr_Occurred()) return false;
+            if (!std::isfinite(x) || x < 0) {
+                PyErr_Format(PyExc_ValueError, "open() argument 'centroid_min_intensity' must be a finite number, 0 or more, not %R", value);
+                return false;
+            }
+            options.centroid_min_intensity = x;
+            options.min_intensity_given = true;
+        } else {
+            ++kept;  // `path` by name, or a keyword single_argument refuses
+        }
+    }
+    if (options.min_intensity_given && !options.centroid) {
+        PyErr_SetString(PyExc_ValueError, "open() argument 'centroid_min_intensity' applies only with centroid=True");
+        return false;
+    }
+    nkw = kept;
+    return true;
+}
+
 PyObject* open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* path = tavrik_py::single_argument("open", "path", args, nargs, kwnames);
+    // The options are keywords; what is left (path, by position or name) is checked as a single argument.
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    OpenOptions options;
+    if (!take_open_options(args, nargs, kwnames, nkw, options)) return nullptr;
+    // The call without the options: the positional values, then the other keywords' values.
+    std::vector<PyObject*> rest_args(args, args + nargs);
+    PyObject* rest = nullptr;  // their names
+    if (nkw > 0) {
+        rest = PyTuple_New(nkw);
+        if (!rest) return nullptr;
+        Py_ssize_t at = 0;
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+            PyObject* name = PyTuple_GET_ITEM(kwnames, k);
+            if (is_open_option(name)) continue;
+            PyTuple_SET_ITEM(rest, at++, Py_NewRef(name));
+            rest_args.push_back(args[nargs + k]);
+        }
+    }
+    PyObject* path = tavrik_py::single_argument("open", "path", rest_args.data(), nargs, rest);
+    Py_XDECREF(rest);
     if (!path) return nullptr;
     Py_ssize_t size = 0;
     const char* text = tavrik_py::path_text(path, "path", size);
@@ -358,7 +425,8 @@ PyObject* open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     PyTypeObject* type = run_type();
     if (!type) return nullptr;
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        auto opened = open_run(std::string_view(text, static_cast<std::size_t>(size)));
+        auto opened = open_run(std::string_view(text, static_cast<std::size_t>(size)),
+                               options.centroid ? std::optional(options.centroid_min_intensity) : std::nullopt);
         if (!opened) {
             tavrik_py::raise_runtime_error(opened.error());
             return nullptr;
@@ -394,7 +462,9 @@ int exec_module(PyObject* module) {
 
 PyMethodDef functions[] = {
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open)), METH_FASTCALL | METH_KEYWORDS,
-     "open($module, path)\n--\n\nOpens and decodes the raw file at `path` whole."},
+     "open($module, path, *, centroid=False, centroid_min_intensity=0.0)\n--\n\n"
+     "Opens and decodes the raw file at `path` whole; with centroid=True, profile spectra as their\n"
+     "centroids (as tavrik-convert --centroid), peaks lower than centroid_min_intensity left out."},
     {nullptr, nullptr, 0, nullptr},
 };
 

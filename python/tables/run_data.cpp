@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "core/spectrum.hpp"
+#include "export/processing/centroid.hpp"
 #include "reader/reader.hpp"
 #include "utf8.hpp"
 
@@ -149,7 +150,8 @@ std::uint64_t RunData::total_points() const noexcept {
     return n;
 }
 
-std::expected<std::shared_ptr<const RunData>, std::string> open_run(std::string_view path) {
+std::expected<std::shared_ptr<const RunData>, std::string> open_run(std::string_view path,
+                                                                    std::optional<double> centroid_min_intensity) {
     auto opened = reader::Reader::open(path);
     if (!opened) return std::unexpected(opened.error().to_string());
     auto run = std::make_shared<RunData>();
@@ -171,7 +173,10 @@ std::expected<std::shared_ptr<const RunData>, std::string> open_run(std::string_
             // The tables number their spectra with 32 bits, as the converter's do.
             if (run->spectra.size() + batch.size() > std::numeric_limits<std::uint32_t>::max())
                 return std::unexpected(std::string(path) + ": more spectra than a table's 32-bit index can number");
-            for (core::SpectrumRecord& r : batch) builder.add(r);
+            for (core::SpectrumRecord& r : batch) {
+                if (centroid_min_intensity) exporter::centroid_profile(r, *centroid_min_intensity);
+                builder.add(r);
+            }
             batch.clear();
         }
         builder.finish();

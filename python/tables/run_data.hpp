@@ -73,7 +73,10 @@ struct RunData {
     std::uint64_t total_points() const noexcept;
 };
 
-// Opens and decodes the file at `path`; the error is the reader's message.
-std::expected<std::shared_ptr<const RunData>, std::string> open_run(std::string_view path);
+// Opens and decodes the file at `path`; the error is the reader's message. With
+// `centroid_min_intensity`, every profile record's points are its centroids (the converter's
+// --centroid), peaks lower than it left out.
+std::expected<std::shared_ptr<const RunData>, std::string> open_run(std::string_view path,
+                                                                    std::optional<double> centroid_min_intensity = {});
 
 }  // namespace tavrik_tables

@@ -94,6 +94,21 @@ def test_every_value_equals_the_readers_and_the_parquet_tables(inputs):
     assert kinds == {(True, True), (True, False), (False, False)}  # MRM runs, others and an empty run
 
 
+def test_centroided_tables_are_the_converters(tmp_path):
+    """open(centroid=True) centroids with the converter's code: its tables are those of
+    tavrik-convert --centroid, peaks left out below the same least intensity."""
+    samples = sorted((ROOT / "samples").iterdir())
+    done = convert("--quiet", "--format", "parquet", "--centroid", "--centroid-min-intensity", "50",
+                   "-o", tmp_path, *samples)
+    assert done.returncode == 0, done.stderr
+    for path in samples:
+        run = tavrik_tables.open(str(path), centroid=True, centroid_min_intensity=50)
+        assert pa.table(run.spectra).equals(pq.read_table(tmp_path / f"{path.stem}.spectra.parquet"))
+        assert pa.table(run.points).equals(pq.read_table(tmp_path / f"{path.stem}.points.parquet"))
+        profile = tavrik_tables.open(str(path))
+        assert (len(run.points) < len(profile.points)) == (run.layout != "QTOF")  # QTOF is centroid data
+
+
 def test_refusals_are_the_readers(tmp_path):
     (tmp_path / "x.qgd").write_bytes(b"not a container")
     for path in [str(tmp_path / "x.qgd"), str(tmp_path / "missing.lcd"), str(tmp_path), "run.txt", None, 7,
