@@ -4,6 +4,12 @@ as a stick spectrum, its largest peaks labelled. Prints the path of each PNG it 
 
     python examples/plot.py -o build/demo samples/run-gcms.qgd samples/run-qtof.lcd
 
+With --centroids, draws instead each file's largest spectrum as its profile with the centroids
+tavrik_tables.open(path, centroid=True) gives (those of tavrik-convert --centroid) as sticks over
+it, whole and around its base peak:
+
+    python examples/plot.py --centroids -o docs samples/run-ttfl.lcd     (docs/run-ttfl-centroids.png)
+
 Needs matplotlib (pinned in requirements-demo.txt).
 """
 import argparse
@@ -114,15 +120,62 @@ def plot(path: str, out: Path) -> Path:
     return target
 
 
+def plot_centroids(path: str, out: Path) -> Path:
+    import tavrik_tables  # the converter's centroider, over the same decoded points
+
+    profile_run, peaks_run = tavrik_tables.open(path), tavrik_tables.open(path, centroid=True)
+    if not len(profile_run):
+        raise RuntimeError("no scans")
+    totals = [sum(memoryview(profile_run.intensity(i))) for i in range(len(profile_run))]
+    best = max(range(len(totals)), key=totals.__getitem__)
+    mz, intensity = list(memoryview(profile_run.mz(best))), list(memoryview(profile_run.intensity(best)))
+    peak_mz, peak_height = list(memoryview(peaks_run.mz(best))), list(memoryview(peaks_run.intensity(best)))
+    if not peak_mz:
+        raise RuntimeError(f"scan {best} has no peaks")
+
+    figure = Figure(figsize=(10, 6.4), layout="tight")
+    whole, near = figure.subplots(2, 1)
+    figure.suptitle(f"{Path(path).name} \N{EM DASH} scan {best}: {len(mz)} profile points, "
+                    f"{len(peak_mz)} centroids", fontsize=13, fontweight="bold")
+    top = max(range(len(peak_mz)), key=peak_height.__getitem__)
+    # Around the base peak: the stretch of evenly spaced samples that holds it.
+    at = min(range(len(mz)), key=lambda k: abs(mz[k] - peak_mz[top]))
+    step = min((abs(mz[k + 1] - mz[k]) for k in (at - 1, at) if 0 <= k < len(mz) - 1), default=1.0) or 1.0
+    first, last = at, at
+    while first > 0 and mz[first] - mz[first - 1] < 3 * step:
+        first -= 1
+    while last + 1 < len(mz) and mz[last + 1] - mz[last] < 3 * step:
+        last += 1
+    low, high = mz[first] - 2 * step, mz[last] + 2 * step
+    for ax, (left, right), title in ((whole, (None, None), "whole spectrum"),
+                                     (near, (low, high), f"around the base peak, m/z {peak_mz[top]:.4f}")):
+        ax.plot(mz, intensity, color=TRACE, linewidth=1.0, marker="." if left else None, markersize=3,
+                label="profile")
+        ax.vlines(peak_mz, 0, peak_height, color=MARKS, linewidth=1.4, label="centroids (fitted height)")
+        intensity_axis(ax)
+        if left is not None:
+            ax.set_xlim(left, right)
+        ax.set_xlabel("m/z")
+        ax.set_ylabel("intensity (counts)")
+        ax.set_title(title, loc="left", fontsize=11)
+    whole.legend(loc="upper right", fontsize=9, frameon=False)
+    out.mkdir(parents=True, exist_ok=True)
+    target = out / f"{Path(path).stem}-centroids.png"
+    figure.savefig(target, dpi=110)
+    return target
+
+
 def main(argv: list[str]) -> int:
     parser = argparse.ArgumentParser(prog="plot.py", description=__doc__.split("\n\n")[0])
     parser.add_argument("-o", "--output", default=".", type=Path, help="directory for the PNGs (default: .)")
+    parser.add_argument("--centroids", action="store_true",
+                        help="draw each file's largest spectrum, profile and centroids, instead")
     parser.add_argument("files", nargs="+", metavar="FILE")
     args = parser.parse_args(argv)
     status = 0
     for path in args.files:
         try:
-            print(plot(path, args.output))
+            print((plot_centroids if args.centroids else plot)(path, args.output))
         except RuntimeError as error:
             print(f"plot.py: {path}: {error}", file=sys.stderr)
             status = 1
