@@ -31,5 +31,6 @@ TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/cpp/tavrik_tests --gtest_filter='P
 cp python/tavrik.pyi python/tavrik_tables.pyi build/tsan/
 suppressions=$(ls "$prefix"/share/tsan/suppressions_free_threading.txt 2>/dev/null || true)
 TSAN_OPTIONS="halt_on_error=1 ${suppressions:+suppressions=$suppressions}" PYTHONPATH="$root/build/tsan" \
-  TAVRIK_TOOLS="$root/build/dev/tools" "$venv/bin/python" -m pytest -q -p no:cacheprovider \
+  TAVRIK_TOOLS="$root/build/dev/tools" TAVRIK_CONVERT="$root/build/dev/src/convert/tavrik-convert" \
+  "$venv/bin/python" -m pytest -q -p no:cacheprovider \
   tests/python/test_threads.py tests/python/test_module.py tests/python/test_tables.py "$@"
