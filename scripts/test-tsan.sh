@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the threaded tests under ThreadSanitizer: a free-threaded CPython 3.13 built with
-# --with-thread-sanitizer (cached like the ordinary one), the module built with -fsanitize=thread;
-# and the C++ tests of the point-list memory, which several threads share.
+# --with-thread-sanitizer (cached like the ordinary one), both modules built with
+# -fsanitize=thread (tavrik_tables' tests read its arrays and tables with numpy and pyarrow,
+# requirements-tables.txt); and the C++ tests of the point-list memory, which several threads share.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -16,13 +17,20 @@ if [ ! -x "$venv/bin/python" ]; then
   TSAN_OPTIONS=report_bugs=0 "$venv/bin/python" -m pip install -q -r <(grep -E '^(pytest|olefile)==' requirements-dev.txt) \
     2> >(grep -v -e 'is ignored: it is neither' >&2)
 fi
+if ! cmp -s requirements-tables.txt "$venv/requirements-tables.txt"; then
+  TSAN_OPTIONS=report_bugs=0 "$venv/bin/python" -m pip install -q --require-hashes --only-binary :all: \
+    -r requirements-tables.txt 2> >(grep -v -e 'is ignored: it is neither' >&2)
+  cp requirements-tables.txt "$venv/requirements-tables.txt"
+fi
 export PATH="$root/.venv/bin:$PATH"  # cmake and ninja
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS="-g -O1 -fsanitize=thread" \
   -DTAVRIK_BUILD_TESTS=ON -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
-cmake --build build/tsan --target tavrik tavrik_tests | grep -v -e '^\[' -e 'no work to do' || true
+# A failed build stops here (only grep's finding nothing is forgiven), so that no stale module is tested.
+cmake --build build/tsan --target tavrik tavrik_tables tavrik_tests | { grep -v -e '^\[' -e 'no work to do' || true; }
 TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/cpp/tavrik_tests --gtest_filter='PointLists.*' --gtest_brief=1
-cp python/tavrik.pyi build/tsan/
+cp python/tavrik.pyi python/tavrik_tables.pyi build/tsan/
 suppressions=$(ls "$prefix"/share/tsan/suppressions_free_threading.txt 2>/dev/null || true)
 TSAN_OPTIONS="halt_on_error=1 ${suppressions:+suppressions=$suppressions}" PYTHONPATH="$root/build/tsan" \
-  TAVRIK_TOOLS="$root/build/dev/tools" "$venv/bin/python" -m pytest -q -p no:cacheprovider \
-  tests/python/test_threads.py tests/python/test_module.py "$@"
+  TAVRIK_TOOLS="$root/build/dev/tools" TAVRIK_CONVERT="$root/build/dev/src/convert/tavrik-convert" \
+  "$venv/bin/python" -m pytest -q -p no:cacheprovider \
+  tests/python/test_threads.py tests/python/test_module.py tests/python/test_tables.py "$@"

@@ -4,10 +4,12 @@
 # the cache) each make a fresh virtual environment, install their wheel with --no-index from dist/
 # and the test tools' wheels, and run the Python tests from a copy outside the checkout; the tools
 # the tests compare with (build/dev of scripts/test.sh) run natively, so every value the aarch64
-# module reads is checked against the x86_64 reader. The wheel's tavrik-convert converts the
-# samples to the same bytes as the x86_64 wheel's. The cp313t wheel is built and audited but not
-# run: there is no free-threaded aarch64 interpreter here; nor is there an aarch64 CPython 3.12
-# (Debian's archive has none any more), so of the cp312 wheel only the converter runs.
+# module reads is checked against the x86_64 reader. Both modules are imported from each wheel;
+# tavrik_tables' tests skip themselves there (no numpy or pyarrow for the emulated interpreters).
+# The wheel's tavrik-convert converts the samples to the same bytes as the x86_64 wheel's. The
+# cp313t wheel is built and audited but not run: there is no free-threaded aarch64 interpreter
+# here; nor is there an aarch64 CPython 3.12 (Debian's archive has none any more), so of the
+# cp312 wheel only the converter runs.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -58,7 +60,8 @@ test_aarch64_wheel() {  # FLAVOUR [TEST-FILE...]: those tests, or all
   printf '#!/bin/sh\nexec qemu-aarch64 -L "%s" "%s" "$@"\n' "$aarch64_fs" "$venv/bin/tavrik-convert" \
     > "$work/tavrik-convert-$flavour"
   chmod +x "$work/tavrik-convert-$flavour"
-  (cd "$work" && "$venv/bin/python" -c 'import platform, tavrik; print("  imported", tavrik.__file__, "on", platform.machine())' \
+  (cd "$work" && "$venv/bin/python" -c 'import platform, tavrik, tavrik_tables
+for m in (tavrik, tavrik_tables): print("  imported", m.__file__, "on", platform.machine())' \
      && "$work/tavrik-convert-$flavour" --version | sed 's/^/  /')
   (cd "$work" && PATH="$venv/bin:/usr/bin:/bin" TAVRIK_TOOLS="$root/build/dev/tools" \
      TAVRIK_CONVERT="$work/tavrik-convert-$flavour" python -m pytest -q -p no:cacheprovider "${tests[@]}" \
