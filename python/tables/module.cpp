@@ -372,7 +372,7 @@ bool take_open_options(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
         PyObject* value = args[nargs + k];
         if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "centroid") == 0) {
             if (!PyBool_Check(value)) {
-                PyErr_Format(PyExc_TypeError, "open() argument 'centroid' must be True or False, not %T", value);
+                PyErr_Format(PyExc_TypeError, "open() argument 'centroid' must be True or False, not %.200s", Py_TYPE(value)->tp_name);
                 return false;
             }
             options.centroid = value == Py_True;
