@@ -28,17 +28,22 @@ fetch_python_314() {
     # A copy of the interpreter that runs through unstable's own loader and libraries, so that
     # sys.executable works for subprocesses too; it stays in usr/bin so its prefix is found.
     cp "$fs/usr/bin/python3.14" "$fs/usr/bin/python3.14-here"
-    patchelf --set-interpreter "$fs/usr/lib64/ld-linux-x86-64.so.2" \
-             --set-rpath "$fs/usr/lib/x86_64-linux-gnu" "$fs/usr/bin/python3.14-here"
+    patchelf --set-interpreter "$fs/usr/lib64/ld-linux-x86-64.so.2" "$fs/usr/bin/python3.14-here"
     rm -rf "$sid/debs" "$sid/cache" "$sid/lists"
     touch "$sid/.done"
+  fi
+  # Its search path as DT_RPATH, not RUNPATH: that one also serves the libraries that extension
+  # modules load (_ssl's libcrypto, which must be unstable's, as pyarrow's file systems import ssl).
+  if [ ! -f "$sid/.rpath" ]; then
+    patchelf --force-rpath --set-rpath "$fs/usr/lib/x86_64-linux-gnu" "$fs/usr/bin/python3.14-here"
+    touch "$sid/.rpath"
   fi
   python314="$fs/usr/bin/python3.14-here"
   python314_fs=$fs
 }
 
-# Debian's 3.14 has no ensurepip, and its ssl module wants a newer libcrypto than Debian 12's:
-# pip comes from its wheel, fetched once by .venv's pip (bootstrap.sh), and installs itself.
+# Debian's 3.14 has no ensurepip: pip comes from its wheel, fetched once by .venv's pip
+# (bootstrap.sh), and installs itself.
 venv_314() {
   local dir=$1 wheels; wheels="$(dirname "$python314_fs")/pip"
   if ! compgen -G "$wheels/pip-*.whl" >/dev/null; then

@@ -75,7 +75,7 @@ def traced(options, out, source, inject, overwrite, signal_after=None):
         deadline = time.monotonic() + 60
         while (not trace.exists() or trace.read_text().count(call + "(") < count) and time.monotonic() < deadline:
             time.sleep(0.02)
-        time.sleep(0.3)  # well inside the delayed call
+        time.sleep(0.3)  # well inside the delayed call (two seconds, for slow or loaded machines)
         converter = int(trace.read_text().split(None, 1)[0])  # each line starts with its process id
         os.kill(converter, signal.SIGTERM)
     _, stderr = process.communicate(timeout=120)
@@ -92,9 +92,9 @@ CASES = [
     ("fsync of the directory", "fsync:error=EIO:when=3", None, 0, "new"),
     ("first rename", "renameat2:error=EIO:when=1", None, 1, "old"),
     ("second rename", "renameat2:error=EIO:when=2", None, 1, "old"),
-    ("signal in the fsync of the second file", "fsync:delay_enter=1000000:when=2", ("fsync", 1), -15, "old"),
-    ("signal in the first rename", "renameat2:delay_enter=1000000:when=1", ("fsync", 2), -15, "new"),
-    ("signal in the second rename", "renameat2:delay_enter=1000000:when=2", ("fsync", 2), -15, "new"),
+    ("signal in the fsync of the second file", "fsync:delay_enter=2000000:when=2", ("fsync", 1), -15, "old"),
+    ("signal in the first rename", "renameat2:delay_enter=2000000:when=1", ("fsync", 2), -15, "new"),
+    ("signal in the second rename", "renameat2:delay_enter=2000000:when=2", ("fsync", 2), -15, "new"),
 ]
 
 
@@ -158,6 +158,7 @@ def test_full_disk_at_the_commit_keeps_the_old_unit(tmp_path):
 
 @pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("mount") or not shutil.which("gdb"),
                     reason="mounts a small tmpfs, counts the index entries decoded with gdb")
+@pytest.mark.skipif("ASAN_OPTIONS" in os.environ, reason="gdb stalls on the address sanitizer's converter")
 def test_full_disk_stops_the_decoding(tmp_path):
     """The first write that fails ends the decoding (of mzML, and of MGF by the same loop): of a
     file of several batches, only the first batch's index entries are decoded (on one thread),
