@@ -179,6 +179,8 @@ def test_full_disk_stops_the_decoding(tmp_path):
                               "-ex", "ignore 1 100000000", "-ex", "run", "-ex", "info breakpoints",
                               "--args", str(program), "-q", "-j", "1", "-o", str(disk), str(source)],
                              capture_output=True, text=True, timeout=300)
+        if "breakpoint pending" in run.stdout or "not in executable format" in run.stdout:
+            pytest.skip("a converter without symbols, or of another architecture: nothing to count with")
         hits = re.search(r"already hit (\d+) time", run.stdout)
         assert hits, run.stdout
         decoded = int(hits[1])
