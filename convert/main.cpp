@@ -167,7 +167,7 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     if (!opened) return fail(opened.error().to_string());
     if (needs_digest && !early_digest) work_out_digest();
     exporter::ConversionFacts facts;
-    facts.layout = exporter::layout_name(opened->variant());
+    facts.layout = reader::layout_name(opened->variant());
     facts.acquired_at = opened->acquired_at();
     facts.mz_are_channel_indices = opened->mz_are_channel_indices();
     exporter::ExportOptions options;

@@ -291,7 +291,7 @@ std::expected<ExportResult, std::string> export_columnar(reader::Reader reader, 
                                                          const ExportOptions& options, OutputFile& spectra_out,
                                                          OutputFile& points_out) {
     if (!options.source_digest) return std::unexpected("internal error: no digest of " + input_path);
-    RunFacts facts{{}, file_name_of(input_path), {}, layout_name(reader.variant()), reader.acquired_at()};
+    RunFacts facts{{}, file_name_of(input_path), {}, reader::layout_name(reader.variant()), reader.acquired_at()};
     ExportResult result;
     if (reader.mz_are_channel_indices())
         result.warnings.emplace_back("no usable mass calibration, so m/z values are detector channel indices");

@@ -120,16 +120,6 @@ Census take_census(const reader::Reader& reader, const ExportOptions& options, b
 
 }  // namespace
 
-
-std::string_view layout_name(reader::FileVariant variant) {
-    switch (variant) {
-    case reader::FileVariant::Gcms: return "GC-MS";
-    case reader::FileVariant::Ttfl: return "TTFL";
-    case reader::FileVariant::Qtfl: return "QTOF";
-    }
-    return "unknown";
-}
-
 std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, const std::string& input_path,
                                                        const ExportOptions& options, OutputFile& out) {
     const bool mzml = options.format == Format::Mzml;

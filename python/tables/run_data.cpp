@@ -18,15 +18,6 @@ namespace {
 // hold), or for one record that alone holds more; it holds the points of whole records.
 constexpr std::size_t block_points = std::size_t{1} << 20;
 
-std::string_view layout_name(reader::FileVariant variant) {
-    switch (variant) {
-    case reader::FileVariant::Gcms: return "GC-MS";
-    case reader::FileVariant::Ttfl: return "TTFL";
-    case reader::FileVariant::Qtfl: return "QTOF";
-    }
-    return "unknown";
-}
-
 // Text as valid UTF-8: every byte that is not part of a well-formed sequence becomes U+FFFD, as
 // the tables of tavrik-convert have it.
 std::string valid_utf8(std::string_view text) {
@@ -156,7 +147,7 @@ std::expected<std::shared_ptr<const RunData>, std::string> open_run(std::string_
     if (!opened) return std::unexpected(opened.error().to_string());
     auto run = std::make_shared<RunData>();
     run->source_name = opened->source_name();
-    run->layout = layout_name(opened->variant());
+    run->layout = reader::layout_name(opened->variant());
     run->acquired_at = opened->acquired_at();
     run->mz_are_channel_indices = opened->mz_are_channel_indices();
     {

@@ -15,6 +15,16 @@ namespace raw {
 
 enum class FileVariant : std::uint8_t { Gcms = 0, Ttfl = 1, Qtfl = 2 };
 
+// The layout's name, as the metadata and the tables' facts give it.
+constexpr std::string_view layout_name(FileVariant variant) noexcept {
+    switch (variant) {
+    case FileVariant::Gcms: return "GC-MS";
+    case FileVariant::Ttfl: return "TTFL";
+    case FileVariant::Qtfl: return "QTOF";
+    }
+    return "unknown";
+}
+
 // Each layout's storage and the streams read from it, by their paths in the container. The
 // paths also appear, as they are, in the messages of a missing stream.
 inline constexpr std::string_view gcms_storage = "GCMS Raw Data";

@@ -22,6 +22,7 @@
 namespace reader {
 
 using raw::FileVariant;
+using raw::layout_name;
 
 struct GcmsData {
     core::ByteBuffer ms_raw_data;

@@ -54,9 +54,6 @@ struct ExportOptions {
     std::atomic<std::uint64_t>* input_bytes_done = nullptr;
 };
 
-// The layout's name, as the metadata and the tables' facts give it: "GC-MS", "QTOF" or "TTFL".
-std::string_view layout_name(reader::FileVariant variant);
-
 // Writes the spectra of `reader`, opened from `input_path`, into `out`; the reader is freed as
 // soon as its last scan is decoded. The error is a message naming what failed.
 std::expected<ExportResult, std::string> export_spectra(reader::Reader reader, const std::string& input_path,
