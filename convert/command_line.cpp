@@ -140,12 +140,12 @@ std::optional<exporter::Format> parse_format(std::string_view text) {
 
 // Sets the option `name` that takes no value; false when there is no such option.
 bool set_flag(CommandLine& line, const std::string& name) {
-    if (name == "--no-zlib") line.compress = false;
+    if (name == "--no-zlib") line.conversion.mzml.arrays.zlib = false;
     else if (name == "--overwrite") line.overwrite = true;
-    else if (name == "--srm-as-spectra") line.srm_as_spectra = true;
-    else if (name == "--numpress") line.numpress = true;
-    else if (name == "--strip-zeros") line.strip_zeros = true;
-    else if (name == "--centroid") line.centroid = true;
+    else if (name == "--srm-as-spectra") line.conversion.mzml.srm_as_spectra = true;
+    else if (name == "--numpress") line.conversion.mzml.arrays.numpress = true;
+    else if (name == "--strip-zeros") line.conversion.mzml.arrays.strip_zeros = true;
+    else if (name == "--centroid") line.conversion.processing.centroid = true;
     else if (name == "--gzip") line.gzip = true;
     else if (name == "--metadata") line.metadata = true;
     else if (name == "-q" || name == "--quiet") line.quiet = true;
@@ -169,22 +169,23 @@ std::optional<std::string> set_value(CommandLine& line, const std::string& name,
     } else if (name == "--format") {
         const auto format = parse_format(value);
         if (!format) return "invalid format '" + value + "' (expected mzML, mgf or parquet)";
-        line.format = *format;
+        line.conversion.format = *format;
     } else if (name == "--rt" || name == "--mz") {
         const auto window = parse_window(value);
         if (!window)
             return "invalid " + std::string(name == "--rt" ? "retention time" : "m/z") + " window '" + value +
                    "' for " + name + " (expected LOW-HIGH, either end may be left out)";
-        (name == "--rt" ? line.retention_time : line.mz) = *window;
+        (name == "--rt" ? line.conversion.selection.retention_time : line.conversion.selection.mz) = *window;
     } else if (name == "--centroid-min-intensity") {
         const auto intensity = parse_decimal(value);
         if (!intensity || *intensity < 0)
             return "invalid intensity '" + value + "' for --centroid-min-intensity (expected a number, 0 or more)";
-        line.centroid_min_intensity = *intensity;
+        line.conversion.processing.centroid_min_intensity = *intensity;
+        line.centroid_min_intensity_given = true;
     } else if (name == "--ms-level") {
         const auto levels = parse_levels(value);
         if (!levels) return "invalid MS level '" + value + "' (expected N or N-M, from 1)";
-        line.levels = *levels;
+        line.conversion.selection.levels = *levels;
     } else {
         const auto jobs = parse_count(value);
         if (!jobs || *jobs < 1 || *jobs > 1024) return "invalid number of jobs '" + value + "' (expected 1 to 1024)";
@@ -242,15 +243,15 @@ std::expected<CommandLine, std::string> parse_command_line(const std::vector<std
     if (!line.help && !line.version && line.inputs.empty()) return std::unexpected("no input files");
     if (line.output_directory == "-" && line.inputs.size() > 1)
         return std::unexpected("standard output (-o -) takes one input, not " + std::to_string(line.inputs.size()));
-    if (line.format == exporter::Format::Parquet) {
+    if (line.conversion.format == exporter::Format::Parquet) {
         // Two tables a file, compressed column by column: the text formats' output options do not apply.
+        const exporter::mzml::ArrayEncoding& arrays = line.conversion.mzml.arrays;
         for (const auto& [on, name] : {std::pair{line.output_directory == "-", "-o -"}, std::pair{line.gzip, "--gzip"},
-                                       std::pair{!line.compress, "--no-zlib"},
-                                       std::pair{line.numpress, "--numpress"}, std::pair{line.strip_zeros, "--strip-zeros"},
-                                       std::pair{line.metadata, "--metadata"}})
+                                       std::pair{!arrays.zlib, "--no-zlib"}, std::pair{arrays.numpress, "--numpress"},
+                                       std::pair{arrays.strip_zeros, "--strip-zeros"}, std::pair{line.metadata, "--metadata"}})
             if (on) return std::unexpected(std::string(name) + " does not apply to --format parquet");
     }
-    if (line.centroid_min_intensity && !line.centroid)
+    if (line.centroid_min_intensity_given && !line.conversion.processing.centroid)
         return std::unexpected("--centroid-min-intensity applies only with --centroid");
     if (line.output_directory == "-" && line.metadata)
         return std::unexpected("--metadata writes a file beside each output, which standard output (-o -) has not");

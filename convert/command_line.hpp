@@ -7,26 +7,18 @@
 #include <string>
 #include <vector>
 
-#include "export/pipeline/spectra.hpp"
+#include "export/pipeline/export.hpp"
 
 namespace convert {
 
 struct CommandLine {
     std::string output_directory = ".";  // "-": standard output
-    exporter::Format format = exporter::Format::Mzml;
-    bool compress = true;
-    bool numpress = false;
-    bool strip_zeros = false;
-    bool centroid = false;
-    std::optional<double> centroid_min_intensity;
+    exporter::ExportOptions conversion;  // the format, the selection, the processing, mzML's options
+    bool centroid_min_intensity_given = false;
     bool gzip = false;
     bool metadata = false;
-    std::optional<exporter::Window> retention_time;
-    std::optional<exporter::Window> mz;
-    exporter::LevelRange levels;
     std::size_t jobs = 0;  // 0: one per core
     bool overwrite = false;
-    bool srm_as_spectra = false;
     bool quiet = false;
     bool help = false;
     bool version = false;

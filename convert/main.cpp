@@ -21,8 +21,7 @@
 #include "export/output/commit_unit.hpp"
 #include "export/output/output_file.hpp"
 #include "export/output/paths.hpp"
-#include "export/pipeline/columnar.hpp"
-#include "export/pipeline/spectra.hpp"
+#include "export/pipeline/export.hpp"
 #include "export/pipeline/task_pool.hpp"
 #include "os_text.hpp"
 #include "platform.hpp"
@@ -40,8 +39,9 @@ struct Job {
 };
 
 std::vector<Job> plan(const CommandLine& line) {
-    const std::string extension = line.format == exporter::Format::Mzml  ? std::string(".mzML") + (line.gzip ? ".gz" : "")
-                                  : line.format == exporter::Format::Mgf ? std::string(".mgf") + (line.gzip ? ".gz" : "")
+    const exporter::Format format = line.conversion.format;
+    const std::string extension = format == exporter::Format::Mzml  ? std::string(".mzML") + (line.gzip ? ".gz" : "")
+                                  : format == exporter::Format::Mgf ? std::string(".mgf") + (line.gzip ? ".gz" : "")
                                                                          : std::string(exporter::spectra_table_suffix);
     std::string directory = line.output_directory;
     if (directory.size() > 1 && platform::path_separators.find(directory.back()) != std::string::npos)
@@ -70,21 +70,24 @@ bool exists(const std::string& path) { return platform::exists(path); }
 // The options that shaped an output, as the metadata names them.
 std::vector<std::pair<std::string, std::string>> option_facts(const CommandLine& line) {
     auto flag = [](bool on) { return std::string(on ? "true" : "false"); };
-    const bool mzml = line.format == exporter::Format::Mzml;
-    return {{"format", mzml ? "\"mzML\"" : "\"mgf\""},
-            {"zlib", flag(line.compress)},
-            {"numpress", flag(line.numpress)},
-            {"strip_zeros", flag(line.strip_zeros)},
-            {"centroid", flag(line.centroid)},
-            {"centroid_min_intensity", line.centroid ? exporter::json_number(line.centroid_min_intensity.value_or(0)) : "null"},
+    const exporter::ExportOptions& options = line.conversion;
+    const exporter::mzml::ArrayEncoding& arrays = options.mzml.arrays;
+    const exporter::Processing& processing = options.processing;
+    const exporter::Selection& selection = options.selection;
+    return {{"format", options.format == exporter::Format::Mzml ? "\"mzML\"" : "\"mgf\""},
+            {"zlib", flag(arrays.zlib)},
+            {"numpress", flag(arrays.numpress)},
+            {"strip_zeros", flag(arrays.strip_zeros)},
+            {"centroid", flag(processing.centroid)},
+            {"centroid_min_intensity", processing.centroid ? exporter::json_number(processing.centroid_min_intensity) : "null"},
             {"gzip", flag(line.gzip)},
-            {"srm_as_spectra", flag(line.srm_as_spectra)},
-            {"ms_level", exporter::json_window(exporter::Window{static_cast<double>(line.levels.lowest),
-                                                      line.levels.highest == UINT32_MAX
+            {"srm_as_spectra", flag(options.mzml.srm_as_spectra)},
+            {"ms_level", exporter::json_window(exporter::Window{static_cast<double>(selection.levels.lowest),
+                                                      selection.levels.highest == UINT32_MAX
                                                           ? std::numeric_limits<double>::infinity()
-                                                          : static_cast<double>(line.levels.highest)})},
-            {"rt", exporter::json_window(line.retention_time)},
-            {"mz", exporter::json_window(line.mz)}};
+                                                          : static_cast<double>(selection.levels.highest)})},
+            {"rt", exporter::json_window(selection.retention_time)},
+            {"mz", exporter::json_window(selection.mz)}};
 }
 
 // Says why committing `outputs` failed (nothing changed then), or what went wrong after every
@@ -102,8 +105,8 @@ bool report_commit(const Job& job, const exporter::CommitOutcome& outcome,
 
 // Writes the two Parquet tables of one opened input, committed together; false, with the reason
 // printed, when it failed.
-bool write_tables(const Job& job, const CommandLine& line, reader::Reader opened, const exporter::ExportOptions& options,
-                  Console& console) {
+bool write_tables(const Job& job, const CommandLine& line, reader::Reader opened, const exporter::SourceFile& source,
+                  const exporter::RunContext& context, Console& console) {
     auto fail = [&](const std::string& why) {
         console.message(job.input + ": " + why);
         return false;
@@ -113,7 +116,7 @@ bool write_tables(const Job& job, const CommandLine& line, reader::Reader opened
     if (!spectra) return fail("cannot write " + job.output + ": " + os_text::error_text(spectra.error()));
     auto points = exporter::OutputFile::create(points_path);
     if (!points) return fail("cannot write " + points_path + ": " + os_text::error_text(points.error()));
-    auto result = exporter::export_columnar(std::move(opened), job.input, options, *spectra, *points);
+    auto result = exporter::export_columnar(std::move(opened), source, line.conversion, context, *spectra, *points);
     if (!result) return fail(result.error());
     exporter::OutputFile* const unit[] = {&*spectra, &*points};
     if (!report_commit(job, exporter::commit_unit(unit, line.overwrite), unit, console)) return false;
@@ -129,7 +132,7 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     };
     if (job.clash) return fail(job.output + " would also be written from " + *job.clash);
     const bool to_standard_output = line.output_directory == "-";
-    const bool tables = line.format == exporter::Format::Parquet;
+    const bool tables = line.conversion.format == exporter::Format::Parquet;
     const std::string exists_text = job.output + " exists (use --overwrite to replace it)";
     if (!to_standard_output && !line.overwrite && exists(job.output)) return fail(exists_text);
     if (tables && !line.overwrite && exists(exporter::points_table_path(job.output)))
@@ -145,7 +148,7 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     exporter::Pending<exporter::FileDigest> digest;
     cfb::File hashed;
     // The formats that record the input's SHA-1, and the metadata.
-    const bool needs_digest = line.format != exporter::Format::Mgf || line.metadata;
+    const bool needs_digest = line.conversion.format != exporter::Format::Mgf || line.metadata;
     const auto raw_size = platform::size_of(file->fd());
     if (!raw_size) return fail(reader::Error::io_os(raw_size.error()).to_string());
     if (needs_digest) {
@@ -170,27 +173,14 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     facts.layout = reader::layout_name(opened->variant());
     facts.acquired_at = opened->acquired_at();
     facts.mz_are_channel_indices = opened->mz_are_channel_indices();
-    exporter::ExportOptions options;
-    options.format = line.format;
-    options.compress = line.compress;
-    options.numpress = line.numpress;
-    options.strip_zeros = line.strip_zeros;
-    options.centroid = line.centroid;
-    options.centroid_min_intensity = line.centroid_min_intensity.value_or(0);
-    options.retention_time = line.retention_time;
-    options.mz = line.mz;
-    options.levels = line.levels;
-    options.srm_as_spectra = line.srm_as_spectra;
-    options.pool = pool;
-    if (needs_digest) options.source_digest = &digest;
-    options.spectra_done = &console.spectra_done;
-    options.input_bytes_done = &console.input_bytes_done;
-    if (tables) return write_tables(job, line, std::move(*opened), options, console);
+    const exporter::SourceFile source{job.input, needs_digest ? &digest : nullptr};
+    const exporter::RunContext context{pool, &console.spectra_done, &console.input_bytes_done};
+    if (tables) return write_tables(job, line, std::move(*opened), source, context, console);
     auto out = to_standard_output ? exporter::OutputFile::standard_output() : exporter::OutputFile::create(job.output);
     if (!out) return fail("cannot write " + job.output + ": " + os_text::error_text(out.error()));
     if (line.gzip) out->compress_as_gzip();
     if (line.metadata) out->hash_contents();
-    auto result = exporter::export_spectra(std::move(*opened), job.input, options, *out);
+    auto result = exporter::export_spectra(std::move(*opened), source, line.conversion, context, *out);
     if (!result) return fail(result.error());
     std::optional<exporter::OutputFile> metadata;
     if (line.metadata) {
@@ -222,7 +212,7 @@ int list_outputs(const CommandLine& line) {
         std::string text = "{\"input\": " + exporter::json_string(job.input) + ", \"outputs\": [";
         if (!to_standard_output) {
             text += exporter::json_string(job.output);
-            if (line.format == exporter::Format::Parquet)
+            if (line.conversion.format == exporter::Format::Parquet)
                 text += ", " + exporter::json_string(exporter::points_table_path(job.output));
             if (line.metadata) text += ", " + exporter::json_string(job.metadata);
         }

@@ -65,6 +65,10 @@ cases=(
   "parquet|--format parquet"
   "parquet-metadata|--format parquet --metadata -j 1"
   "parquet-windows|--format parquet --strip-zeros --srm-as-spectra ${windows[*]}"
+  "centroid|--centroid --metadata"
+  "centroid-windows|--centroid --centroid-min-intensity 50 --strip-zeros ${windows[*]}"
+  "mgf-centroid|--format mgf --centroid"
+  "parquet-centroid|--format parquet --centroid --centroid-min-intensity 50 ${windows[*]}"
 )
 
 # run SIDE PROGRAM: every case, and -o - per input, into $work/SIDE; messages and exit statuses
@@ -82,7 +86,7 @@ run() {
     sort -o "$work/$side/$name/messages" "$work/$side/$name/messages"
   done
   for input in "${inputs[@]}"; do
-    for options in "" "--format mgf" "--numpress --srm-as-spectra"; do
+    for options in "" "--format mgf" "--numpress --srm-as-spectra" "--centroid --gzip"; do
       name="stdout-$(basename "$input")${options// /}"
       mkdir -p "$work/$side/$name"
       # shellcheck disable=SC2086

@@ -18,8 +18,7 @@
 #include "export/formats/metadata.hpp"
 #include "export/output/commit_unit.hpp"
 #include "export/output/output_file.hpp"
-#include "export/pipeline/columnar.hpp"
-#include "export/pipeline/spectra.hpp"
+#include "export/pipeline/export.hpp"
 #include "reader/reader.hpp"
 
 namespace fs = std::filesystem;
@@ -216,16 +215,16 @@ TEST(Summary, OfTheTablesAsOfTheMzml) {
         exporter::Pending<exporter::FileDigest> digest;
         digest.set({std::string(40, '0'), 0});
         exporter::ExportOptions options;
-        options.srm_as_spectra = true;
-        options.centroid = centroid;
-        options.source_digest = &digest;
+        options.mzml.srm_as_spectra = true;
+        options.processing.centroid = centroid;
+        const exporter::SourceFile source{input, &digest};
         auto document = OutputFile::create((dir / "run.mzML").string());
         auto spectra = OutputFile::create((dir / "run.spectra.parquet").string());
         auto points = OutputFile::create((dir / "run.points.parquet").string());
         auto opened = reader::Reader::open(input), again = reader::Reader::open(input);
         ASSERT_TRUE(document && spectra && points && opened && again) << sample;
-        const auto mzml = exporter::export_spectra(std::move(*opened), input, options, *document);
-        const auto tables = exporter::export_columnar(std::move(*again), input, options, *spectra, *points);
+        const auto mzml = exporter::export_spectra(std::move(*opened), source, options, {}, *document);
+        const auto tables = exporter::export_columnar(std::move(*again), source, options, {}, *spectra, *points);
         ASSERT_TRUE(mzml && tables) << sample;
         const exporter::WrittenSummary &a = mzml->summary, &b = tables->summary;
         EXPECT_FALSE(b.spectra_per_ms_level.empty()) << sample;

@@ -70,6 +70,7 @@ struct SpectrumKinds {
     bool srm = false;
     bool srm_chromatograms = false;
     bool any() const noexcept { return ms1 || msn || srm || srm_chromatograms; }
+    bool operator==(const SpectrumKinds&) const = default;
 };
 
 // What the header says about the run and its source.

@@ -21,6 +21,14 @@ struct ArrayEncoding {
     bool strip_zeros = false;
 };
 
+// What a conversion to mzML is asked for besides the selection: the arrays' encoding, and MRM
+// transition records as one-point "SRM spectra", as they are read, instead of one selected
+// reaction monitoring chromatogram per precursor and product pair.
+struct Options {
+    ArrayEncoding arrays;
+    bool srm_as_spectra = false;
+};
+
 // Encodes every record of the batch as a <spectrum> element, numbered from its first_index.
 void encode_batch(Batch& batch, const ArrayEncoding& encoding);
 
