@@ -22,6 +22,7 @@
 #include "export/output/output_file.hpp"
 #include "export/output/paths.hpp"
 #include "export/pipeline/export.hpp"
+#include "export/pipeline/input.hpp"
 #include "export/pipeline/task_pool.hpp"
 #include "os_text.hpp"
 #include "platform.hpp"
@@ -139,41 +140,16 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
         return fail(exporter::points_table_path(job.output) + " exists (use --overwrite to replace it)");
     if (line.metadata && !line.overwrite && exists(job.metadata))
         return fail(job.metadata + " exists (use --overwrite to replace it)");
-    // The input is opened once: the reader decodes that open file, and the SHA-1 for the mzML
-    // header is of the same file, read through a second descriptor of it, whatever happens to
-    // the path meanwhile. With threads to spare it is worked out while the file is decoded; the
-    // task always ends before this function returns.
-    auto file = cfb::File::open_read_only(job.input);
-    if (!file) return fail(reader::Error::io_os(file.error()).to_string());
-    exporter::Pending<exporter::FileDigest> digest;
-    cfb::File hashed;
     // The formats that record the input's SHA-1, and the metadata.
     const bool needs_digest = line.conversion.format != exporter::Format::Mgf || line.metadata;
-    const auto raw_size = platform::size_of(file->fd());
-    if (!raw_size) return fail(reader::Error::io_os(raw_size.error()).to_string());
-    if (needs_digest) {
-        auto copy = platform::duplicate(file->fd());
-        if (!copy) return fail(reader::Error::io_os(copy.error()).to_string());
-        hashed = cfb::File(*copy);
-    }
-    auto work_out_digest = [&] { digest.set(exporter::sha1_of_file(hashed.fd())); };
-    const bool early_digest = pool && needs_digest;
-    if (early_digest) pool->submit(work_out_digest);
-    struct WaitForDigest {
-        exporter::Pending<exporter::FileDigest>& digest;
-        bool started;
-        ~WaitForDigest() {
-            if (started) digest.wait();
-        }
-    } wait_for_digest{digest, early_digest};
-    auto opened = reader::Reader::open(job.input, std::move(*file));
-    if (!opened) return fail(opened.error().to_string());
-    if (needs_digest && !early_digest) work_out_digest();
+    exporter::InputFile input;
+    auto opened = input.open(job.input, needs_digest, pool);
+    if (!opened) return fail(opened.error());
     exporter::ConversionFacts facts;
     facts.layout = reader::layout_name(opened->variant());
     facts.acquired_at = opened->acquired_at();
     facts.mz_are_channel_indices = opened->mz_are_channel_indices();
-    const exporter::SourceFile source{job.input, needs_digest ? &digest : nullptr};
+    const exporter::SourceFile source = input.source();
     const exporter::RunContext context{pool, &console.spectra_done, &console.input_bytes_done};
     if (tables) return write_tables(job, line, std::move(*opened), source, context, console);
     auto out = to_standard_output ? exporter::OutputFile::standard_output() : exporter::OutputFile::create(job.output);
@@ -185,9 +161,9 @@ bool convert_one(const Job& job, const CommandLine& line, exporter::TaskPool* po
     std::optional<exporter::OutputFile> metadata;
     if (line.metadata) {
         // The facts of the conversion beside its output, committed with it.
-        const exporter::FileDigest& source = digest.wait();
-        if (source.os_error != 0) return fail("cannot read " + job.input + ": " + os_text::error_text(source.os_error));
-        facts.raw_file = {exporter::file_name_of(job.input), *raw_size, source.hex};
+        const exporter::FileDigest& digest = input.digest();
+        if (digest.os_error != 0) return fail("cannot read " + job.input + ": " + os_text::error_text(digest.os_error));
+        facts.raw_file = {exporter::file_name_of(job.input), input.size(), digest.hex};
         facts.options = option_facts(line);
         std::optional<std::string> written = out->contents_sha1();
         if (!written) written = result->document_sha1;
