@@ -38,8 +38,12 @@ public:
         return {};
     }
 
-    std::expected<void, std::string> finish(const Census&, ExportResult& result) override {
+    std::expected<void, std::string> decoded(const Census&, ExportResult& result) override {
         if (result.spectra == 0) result.warnings.emplace_back("no spectra of MS level 2 or more to write, so the MGF file is empty");
+        return {};
+    }
+
+    std::expected<void, std::string> finish(ExportResult& result) override {
         out_.write(mgf::comments(result.warnings));
         if (out_.error() != 0) return std::unexpected(write_error());
         return {};

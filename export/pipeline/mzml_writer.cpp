@@ -106,23 +106,28 @@ public:
         other_points_.push_back(transition_point(r));
     }
 
-    std::expected<void, std::string> finish(const Census& census, ExportResult& result) override {
+    std::expected<void, std::string> decoded(const Census& census, ExportResult& result) override {
         result.transition_chromatograms = transitions_.size();
         if (result.spectra == 0 && transitions_.size() == 0) result.warnings.emplace_back(nothing_written);
-        if (!hashing_) {
-            // The header, then the spectra written, read back, go into the checksum first.
-            auto header = final_header(census, result.warnings);
-            if (!header) return std::unexpected(header.error());
-            out_.write_at(0, *header);
-            checksum_.update(*header);
-            std::string chunk;
-            for (std::uint64_t at = header_room_; at < out_.size() && out_.error() == 0; at += chunk.size()) {
-                if (!out_.read_at(at, static_cast<std::size_t>(std::min<std::uint64_t>(out_.size() - at, 1 << 20)), chunk))
-                    break;
-                checksum_.update(chunk);
-            }
+        if (hashing_) return {};
+        // The header, then the spectra written so far, read back, go into the checksum first;
+        // the rest is hashed as it is appended.
+        auto header = final_header(census, result.warnings);
+        if (!header) return std::unexpected(header.error());
+        out_.write_at(0, *header);
+        checksum_.update(*header);
+        std::string chunk;
+        for (std::uint64_t at = header_room_; at < out_.size() && out_.error() == 0; at += chunk.size()) {
+            if (!out_.read_at(at, static_cast<std::size_t>(std::min<std::uint64_t>(out_.size() - at, 1 << 20)), chunk))
+                break;
+            checksum_.update(chunk);
         }
+        hashing_ = true;
         if (out_.error() != 0) return std::unexpected(write_error());
+        return {};
+    }
+
+    std::expected<void, std::string> finish(ExportResult& result) override {
         // Over the MS1 spectra, or over all of them when there are none.
         const std::vector<ChromatogramPoint>& points = ms1_points_.empty() ? other_points_ : ms1_points_;
         auto write_hashed = [&](std::string_view text) {

@@ -186,13 +186,15 @@ std::expected<ExportResult, std::string> run_pipeline(reader::Reader reader, con
         result.summary.index_entries = decoder.index_entries();
         result.summary.undecoded_index_entries = decoder.undecoded_entries();
     }  // the raw file's streams are freed here
-    while (append_next(true)) {}
     if (failure) return std::unexpected(*failure);
 
-    Census real{result.spectra, measurements, filter.written_kinds, filter.seen_kinds,
-                result.summary.index_entries, result.summary.undecoded_index_entries};
+    const Census real{result.spectra, measurements, filter.written_kinds, filter.seen_kinds,
+                      result.summary.index_entries, result.summary.undecoded_index_entries};
     if (census && *census != real) return std::unexpected("internal error: " + input_path + " decoded differently twice");
-    if (auto finished = format.finish(real, result); !finished) return std::unexpected(finished.error());
+    if (auto done = format.decoded(real, result); !done) return std::unexpected(done.error());
+    while (append_next(true)) {}
+    if (failure) return std::unexpected(*failure);
+    if (auto finished = format.finish(result); !finished) return std::unexpected(finished.error());
     return result;
 }
 

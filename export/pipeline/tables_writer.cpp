@@ -303,8 +303,12 @@ public:
         return {};
     }
 
-    std::expected<void, std::string> finish(const Census&, ExportResult& result) override {
+    std::expected<void, std::string> decoded(const Census&, ExportResult& result) override {
         if (result.spectra == 0) result.warnings.emplace_back("no spectra to write");
+        return {};
+    }
+
+    std::expected<void, std::string> finish(ExportResult& result) override {
         if (auto done = rows_.write(*spectra_table_); !done) return std::unexpected(write_error(spectra_out_, done.error()));
         const FileDigest& source = source_.digest->wait();
         if (source.os_error != 0)

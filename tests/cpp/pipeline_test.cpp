@@ -58,10 +58,11 @@ public:
         return {};
     }
     void add_measurement(const core::SpectrumRecord&) override { ++measurements; }
-    std::expected<void, std::string> finish(const exporter::Census& c, exporter::ExportResult&) override {
+    std::expected<void, std::string> decoded(const exporter::Census& c, exporter::ExportResult&) override {
         real = c;
         return {};
     }
+    std::expected<void, std::string> finish(exporter::ExportResult&) override { return {}; }
 
 private:
     std::size_t appends_ = 0;
@@ -108,7 +109,7 @@ TEST(Pipeline, TheFirstFailedAppendStopsTheDecoding) {
         EXPECT_EQ(result.error(), "cannot write: disk full");
         // Three appends, and at most a batch in flight for each encoder, besides the one decoded.
         EXPECT_LE(writer.routed, 3 + threads + 1) << threads << " threads, of " << whole.routed << " records";
-        EXPECT_FALSE(writer.real);  // not finished
+        EXPECT_FALSE(writer.real);  // the decoding did not end
     }
 }
 

@@ -72,9 +72,12 @@ public:
     virtual std::expected<void, std::string> append(Encoded& batch) = 0;
     // A record routed as a measurement, in file order.
     virtual void add_measurement(const core::SpectrumRecord&) {}
-    // After the last batch is appended: ends the output. It may add to the result's warnings
-    // (and fill what only the format knows) before writing what depends on them.
-    virtual std::expected<void, std::string> finish(const Census& census, ExportResult& result) = 0;
+    // Once the last record is decoded and routed, while the batches still being encoded wait to
+    // be appended: what the whole run is is known (`census`, the result's counts and warnings),
+    // and the format may add to the result's warnings and fill what only it knows.
+    virtual std::expected<void, std::string> decoded(const Census& census, ExportResult& result) = 0;
+    // After the last batch is appended: ends the output.
+    virtual std::expected<void, std::string> finish(ExportResult& result) = 0;
 };
 
 }  // namespace exporter
