@@ -4,6 +4,7 @@ everything up (`bash scripts/bench.sh --convert-only --scale 0.1` runs only this
 
     .venv/bin/python bench/convert.py [--scale 1.0] [--peers PYTHON] [--convert PATH] [--psims-budget 600]
                                       [--tables-python PYTHON] [--tables-only | --chromatogram-only]
+                                      [--against OLD_CONVERTER [--rounds 3]]
 
 On the large files of bench/run.py it prints, as Markdown tables:
 - per file, the floor (tools/convert_floor: open, decode, zlib level 1 and base64 of every array
@@ -19,6 +20,9 @@ On the large files of bench/run.py it prints, as Markdown tables:
   chromatogram of the TTFL file, DuckDB on its tables against a Python loop over RawReader
   (--tables-python: an interpreter with duckdb, default build/peers-venv; --tables-only skips
   everything before). The machine's load average is printed with the figures.
+With --against, only the conversion times of two builds are printed, in one run: per file, mzML and
+Parquet at -j 1 and -j 2, the older converter and this one alternated run by run (best of
+--rounds each), and this one's time over the older one's.
 Outputs go to a temporary directory beside the cached files and are removed after each run.
 """
 
@@ -138,6 +142,24 @@ def ratio(a: float | None, b: float | None, digits: int = 2, suffix: str = "") -
     return "-" if a is None or b is None else f"{a / b:.{digits}f}{suffix}"
 
 
+def against(old: Convert, new: Convert, paths: dict[str, Path], rounds: int) -> None:
+    """The conversion times of two builds, alternated run by run so that drift in the machine's
+    load hits both alike."""
+    print(f"\n== {new.program} against {old.program}, best of {rounds} runs each, alternated\n")
+    print("| file | format | -j | before | after | after / before | load (1 min) |")
+    print("|---|---|---|---|---|---|---|")
+    for kind, path in paths.items():
+        for tables in (False, True):
+            for jobs in (1, 2):
+                best = {"old": float("inf"), "new": float("inf")}
+                for _ in range(rounds):
+                    for name, convert in (("old", old), ("new", new)):
+                        best[name] = min(best[name], convert([path], jobs, tables)[0])
+                print(f"| {NAMES[kind]} | {'Parquet' if tables else 'mzML'} | {jobs} | {fmt_time(best['old'])} "
+                      f"| {fmt_time(best['new'])} | {ratio(best['new'], best['old'], 3)} | {os.getloadavg()[0]:.1f} |",
+                      flush=True)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("--scale", type=float, default=1.0)
@@ -149,6 +171,8 @@ def main() -> int:
     parser.add_argument("--tables-python", help="interpreter with duckdb installed (default: build/peers-venv's)")
     parser.add_argument("--tables-only", action="store_true", help="only the Parquet tables' figures")
     parser.add_argument("--chromatogram-only", action="store_true", help="only the ion chromatogram's figures")
+    parser.add_argument("--against", type=Path, help="an older tavrik-convert: only both builds' conversion times")
+    parser.add_argument("--rounds", type=int, default=3, help="runs of each build per row, with --against")
     args = parser.parse_args()
     paths = run.make_files(args.scale)
     twin = paths["gcms"].with_name(paths["gcms"].stem + "-twin.qgd")
@@ -162,6 +186,12 @@ def main() -> int:
         print("tavrik-convert is not built yet: its columns are left empty")
     try:
         convert = Convert(program, out) if program else None
+        if args.against:
+            if not convert:
+                return 1
+            print(f"load average at start: {os.getloadavg()[0]:.1f}")
+            against(Convert(args.against, out), convert, paths, args.rounds)
+            return 0
         if args.tables_only or args.chromatogram_only:
             if not convert:
                 return 1
