@@ -60,14 +60,15 @@ SpectrumRecord& ScanDecoder::add(std::vector<SpectrumRecord>& out, std::string n
 }
 
 std::size_t ScanDecoder::decode(std::vector<SpectrumRecord>& out, std::size_t entries) {
-    return decode(out, entries, nullptr);
+    return decode_entries(out, entries, nullptr);
 }
 
 std::size_t ScanDecoder::decode(std::vector<SpectrumRecord>& out, std::size_t entries, raw::PointSink& points) {
-    return decode(out, entries, &points);
+    return decode_entries(out, entries, &points);
 }
 
-std::size_t ScanDecoder::decode(std::vector<SpectrumRecord>& out, std::size_t entries, raw::PointSink* points) {
+std::size_t ScanDecoder::decode_entries(std::vector<SpectrumRecord>& out, std::size_t entries,
+                                       raw::PointSink* points) {
     const std::size_t end = next_entry_ + std::min(entries, entries_ - next_entry_);
     const ReaderData& data = reader_.data();
     std::size_t decoded = 0;

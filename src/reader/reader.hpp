@@ -138,7 +138,7 @@ public:
 
 private:
     // With no `points`, the records' points go into their lists.
-    std::size_t decode(std::vector<core::SpectrumRecord>& out, std::size_t entries, raw::PointSink* points);
+    std::size_t decode_entries(std::vector<core::SpectrumRecord>& out, std::size_t entries, raw::PointSink* points);
     core::SpectrumRecord& add(std::vector<core::SpectrumRecord>& out, std::string native_id);
     bool decode_gcms(const GcmsData& d, std::size_t i, std::vector<core::SpectrumRecord>& out, raw::PointSink* points);
     bool decode_ttfl(const TtflData& d, std::size_t i, std::vector<core::SpectrumRecord>& out, raw::PointSink* points);
