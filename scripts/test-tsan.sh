@@ -29,8 +29,15 @@ cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_
 cmake --build build/tsan --target tavrik tavrik_tables tavrik_tests | { grep -v -e '^\[' -e 'no work to do' || true; }
 TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/cpp/tavrik_tests --gtest_filter='PointLists.*' --gtest_brief=1
 cp python/tavrik.pyi python/tavrik_tables.pyi build/tsan/
-suppressions=$(ls "$prefix"/share/tsan/suppressions_free_threading.txt 2>/dev/null || true)
-TSAN_OPTIONS="halt_on_error=1 ${suppressions:+suppressions=$suppressions}" PYTHONPATH="$root/build/tsan" \
-  TAVRIK_TOOLS="$root/build/dev/tools" TAVRIK_CONVERT="$root/build/dev/src/convert/tavrik-convert" \
-  "$venv/bin/python" -m pytest -q -p no:cacheprovider \
+# CPython's suppressions for its free-threaded build, and ours for the uninstrumented pyarrow.
+cat $(ls "$prefix"/share/tsan/suppressions_free_threading.txt 2>/dev/null) scripts/tsan-suppressions.txt \
+  > build/tsan/suppressions.txt
+converter="$root/build/dev/convert/tavrik-convert"
+[ -x "$converter" ] || { echo "test-tsan: no $converter: run scripts/test.sh first" >&2; exit 1; }
+# --capture=sys: pytest captures Python's output only, so that a report (TSan writes it to file
+# descriptor 2, then exits with 66 at once) reaches the terminal instead of dying in pytest's
+# capture unprinted.
+TSAN_OPTIONS="halt_on_error=1 suppressions=$root/build/tsan/suppressions.txt" PYTHONPATH="$root/build/tsan" \
+  TAVRIK_TOOLS="$root/build/dev/tools" TAVRIK_CONVERT="$converter" \
+  "$venv/bin/python" -m pytest -q -p no:cacheprovider --capture=sys \
   tests/python/test_threads.py tests/python/test_module.py tests/python/test_tables.py "$@"

@@ -33,12 +33,49 @@ std::string valid_utf8(std::string_view text) {
 }
 
 // Builds the run's records into `run`: the facts of each as it is decoded, its points packed
-// into the open block.
-class RunBuilder {
+// into the open block, where the decoders write them (as a point sink) or where they are copied
+// from the record's lists.
+class RunBuilder final : public raw::PointSink {
 public:
     explicit RunBuilder(RunData& run) : run_(run) {}
 
+    // Room for the next record's points, at the end of the open block (a new one where they do
+    // not fit).
+    raw::PointRoom room(std::size_t points) override {
+        PointBlock& block = open_block(points);
+        run_.points.push_back(PointSpan{static_cast<std::uint32_t>(open_.index), block.size, points});
+        const raw::PointRoom at{block.mz() + block.size, block.intensity() + block.size};
+        block.size += points;
+        block.end_record = run_.points.size();
+        open_.size = block.size;
+        return at;
+    }
+
+    // A record whose points were written through room().
+    void add_decoded(core::SpectrumRecord& r) {
+        const PointSpan& span = run_.points[run_.spectra.size()];
+        if (r.acquisition_kind == core::acquisition::mrm_transition && span.count > 0) {
+            // The chromatograms read a transition's point from its lists.
+            const PointBlock& block = run_.blocks[span.block];
+            r.mz = {block.mz()[span.offset]};
+            r.intensity = {block.intensity()[span.offset]};
+        }
+        add_facts(r);
+        r = core::SpectrumRecord{};
+    }
+
+    // A record with its points in its lists: they are copied into the open block.
     void add(core::SpectrumRecord& r) {
+        add_facts(r);
+        place(r);
+        r = core::SpectrumRecord{};  // its points are copied: the lists go back to the arena for the next
+    }
+
+    // Closes the last block.
+    void finish() { close(); }
+
+private:
+    void add_facts(const core::SpectrumRecord& r) {
         const auto index = static_cast<std::uint32_t>(run_.spectra.size());
         SpectrumFacts& f = run_.spectra.emplace_back();
         f.native_id = valid_utf8(r.native_id);
@@ -62,19 +99,21 @@ public:
         if (f.spectrum_type == spectrum_type_ms1) ms1_rows_.insert_or_assign(f.native_id, index);
         // A transition with its point is a measurement of its pair's chromatogram.
         if (f.spectrum_type == spectrum_type_srm && !r.mz.empty()) run_.transitions.add(r);
-
-        place(r);
-        r = core::SpectrumRecord{};  // its points are copied: the lists go back to the arena for the next
     }
 
-    // Closes the last block.
-    void finish() { close(); }
-
-private:
     // Copies the record's points into the open block, just after they were decoded (so that they
-    // are read from the cache), opening a new block where they do not fit.
+    // are read from the cache).
     void place(const core::SpectrumRecord& r) {
         const std::size_t n = r.mz.size();
+        const raw::PointRoom at = room(n);
+        if (n > 0) {
+            std::memcpy(at.mz, r.mz.data(), n * sizeof(double));
+            std::memcpy(at.intensity, r.intensity.data(), n * sizeof(float));
+        }
+    }
+
+    // The open block, once it has room for `n` more points: a new one when it has not.
+    PointBlock& open_block(std::size_t n) {
         if (run_.blocks.empty() || open_.size + n > open_.capacity) {
             close();
             PointBlock& block = run_.blocks.emplace_back();
@@ -84,15 +123,7 @@ private:
             block.bytes = core::ByteBuffer(12 * block.capacity);
             open_ = Open{run_.blocks.size() - 1, 0, block.capacity};
         }
-        PointBlock& block = run_.blocks[open_.index];
-        run_.points.push_back(PointSpan{static_cast<std::uint32_t>(open_.index), block.size, n});
-        if (n > 0) {
-            std::memcpy(block.mz() + block.size, r.mz.data(), n * sizeof(double));
-            std::memcpy(block.intensity() + block.size, r.intensity.data(), n * sizeof(float));
-        }
-        block.size += n;
-        block.end_record = run_.points.size();
-        open_.size = block.size;
+        return run_.blocks[open_.index];
     }
 
     // Ends the open block; one that holds less than 7/8 of its room is copied into a buffer of
@@ -160,13 +191,25 @@ std::expected<std::shared_ptr<const RunData>, std::string> open_run(std::string_
         run->points.reserve(expected);
         RunBuilder builder(*run);
         std::vector<core::SpectrumRecord> batch;
-        while (decoder.decode(batch, 1) > 0) {
+        // The decoders write the points straight into the blocks, but for centroiding, which
+        // works on a record's lists.
+        const auto decode = [&] {
+            return centroid_min_intensity ? decoder.decode(batch, 1) : decoder.decode(batch, 1, builder);
+        };
+        while (decode() > 0) {
             // The tables number their spectra with 32 bits, as the converter's do.
             if (run->spectra.size() + batch.size() > std::numeric_limits<std::uint32_t>::max())
                 return std::unexpected(std::string(path) + ": more spectra than a table's 32-bit index can number");
+            // Each decoded record asked for its room once: the spans and the records pair up.
+            if (!centroid_min_intensity && run->points.size() != run->spectra.size() + batch.size())
+                return std::unexpected(std::string(path) + ": the decoder's points do not pair with its records");
             for (core::SpectrumRecord& r : batch) {
-                if (centroid_min_intensity) exporter::centroid_profile(r, *centroid_min_intensity);
-                builder.add(r);
+                if (centroid_min_intensity) {
+                    exporter::centroid_profile(r, *centroid_min_intensity);
+                    builder.add(r);
+                } else {
+                    builder.add_decoded(r);
+                }
             }
             batch.clear();
         }

@@ -40,6 +40,17 @@ std::expected<std::vector<std::uint64_t>, reader::Error> parse_spectrum_index(st
 }
 
 std::expected<GcmsScan, reader::Error> parse_scan(std::span<const std::byte> bytes) {
+    PointLists lists;
+    auto scan = parse_scan(bytes, lists);
+    if (scan)
+        if (auto* profile = std::get_if<ProfileScan>(&*scan)) {
+            profile->mz = std::move(lists.mz);
+            profile->intensity = std::move(lists.intensity);
+        }
+    return scan;
+}
+
+std::expected<GcmsScan, reader::Error> parse_scan(std::span<const std::byte> bytes, PointSink& points) {
     const std::size_t length = bytes.size();
     if (length < header_size)
         return std::unexpected(fail("GC-MS scan too short for " + std::to_string(header_size) +
@@ -53,13 +64,13 @@ std::expected<GcmsScan, reader::Error> parse_scan(std::span<const std::byte> byt
     const le::ByteView data = bytes.subspan(header_size);
 
     if (format == profile_format && data_bytes == 4 * std::size_t{n_peaks}) {
-        ProfileScan scan{core::Values<double>(n_peaks), core::Values<float>(n_peaks), retention_time_ms};
+        const PointRoom room = points.room(n_peaks);
         const le::Block<2, std::uint16_t> words(data, 0, 2 * std::size_t{n_peaks});
         for (std::size_t i = 0; i < n_peaks; ++i) {
-            scan.mz[i] = static_cast<double>(words[2 * i]) / 10.0;
-            scan.intensity[i] = static_cast<float>(words[2 * i + 1]);
+            room.mz[i] = static_cast<double>(words[2 * i]) / 10.0;
+            room.intensity[i] = static_cast<float>(words[2 * i + 1]);
         }
-        return scan;
+        return ProfileScan{{}, {}, retention_time_ms};
     }
     if (n_transitions > 0 && data_bytes % n_transitions == 0) {
         const std::size_t stride = data_bytes / n_transitions;

@@ -10,6 +10,7 @@
 
 #include "core/point_lists.hpp"
 #include "error.hpp"
+#include "raw/point_sink.hpp"
 
 namespace raw::qgd {
 
@@ -38,5 +39,7 @@ std::expected<std::vector<std::uint64_t>, reader::Error> parse_spectrum_index(st
 
 // One scan record: a 32-byte header, then profile points or MRM transitions.
 std::expected<GcmsScan, reader::Error> parse_scan(std::span<const std::byte> bytes);
+// The same, with a profile scan's points written to `points` (its lists left empty).
+std::expected<GcmsScan, reader::Error> parse_scan(std::span<const std::byte> bytes, PointSink& points);
 
 }  // namespace raw::qgd

@@ -14,7 +14,7 @@ constexpr std::size_t scan_header_size = 64;
 reader::Error fail(std::string message) { return reader::Error::parse(std::move(message)); }
 
 template <typename Block>
-void fill_intensities(const Block& values, core::Values<float>& out) {
+void fill_intensities(const Block& values, float* out) {
     for (std::size_t i = 0; i < values.size(); ++i) out[i] = static_cast<float>(values[i]);
 }
 
@@ -42,6 +42,16 @@ std::expected<std::vector<std::uint32_t>, reader::Error> parse_retention_time(st
 }
 
 std::expected<CentroidScan, reader::Error> decode_scan(std::span<const std::byte> bytes) {
+    PointLists lists;
+    auto scan = decode_scan(bytes, lists);
+    if (scan) {
+        scan->mz = std::move(lists.mz);
+        scan->intensity = std::move(lists.intensity);
+    }
+    return scan;
+}
+
+std::expected<CentroidScan, reader::Error> decode_scan(std::span<const std::byte> bytes, PointSink& points) {
     const std::size_t length = bytes.size();
     if (length < scan_header_size)
         return std::unexpected(fail("QTOF centroid scan too short for " + std::to_string(scan_header_size) +
@@ -64,16 +74,16 @@ std::expected<CentroidScan, reader::Error> decode_scan(std::span<const std::byte
                                     "-byte intensity)"));
     const std::size_t n = declared / point;
     const le::ByteView data = bytes.subspan(scan_header_size, declared);
-    CentroidScan scan{static_cast<double>(header_value), core::Values<double>(n), core::Values<float>(n)};
+    const PointRoom room = points.room(n);
     const le::Block<8, std::uint64_t> mz(data, 0, n);
-    for (std::size_t i = 0; i < n; ++i) scan.mz[i] = static_cast<double>(mz[i]) / 1e12;
+    for (std::size_t i = 0; i < n; ++i) room.mz[i] = static_cast<double>(mz[i]) / 1e12;
     const std::size_t base = 8 * n;
     switch (width) {
-        case 1: fill_intensities(le::Block<1, std::uint8_t>(data, base, n), scan.intensity); break;
-        case 2: fill_intensities(le::Block<2, std::uint16_t>(data, base, n), scan.intensity); break;
-        default: fill_intensities(le::Block<4, std::uint32_t>(data, base, n), scan.intensity); break;
+        case 1: fill_intensities(le::Block<1, std::uint8_t>(data, base, n), room.intensity); break;
+        case 2: fill_intensities(le::Block<2, std::uint16_t>(data, base, n), room.intensity); break;
+        default: fill_intensities(le::Block<4, std::uint32_t>(data, base, n), room.intensity); break;
     }
-    return scan;
+    return CentroidScan{static_cast<double>(header_value), {}, {}};
 }
 
 }  // namespace raw::qtfl

@@ -10,6 +10,7 @@
 
 #include "core/point_lists.hpp"
 #include "error.hpp"
+#include "raw/point_sink.hpp"
 
 namespace raw::qtfl {
 
@@ -28,5 +29,8 @@ struct CentroidScan {
 std::expected<std::vector<CentroidIndexRecord>, reader::Error> parse_centroid_index(std::span<const std::byte> bytes);
 std::expected<std::vector<std::uint32_t>, reader::Error> parse_retention_time(std::span<const std::byte> bytes);
 std::expected<CentroidScan, reader::Error> decode_scan(std::span<const std::byte> bytes);
+// The same, with the points written to `points` (the scan's lists left empty; a scan without
+// points asks for no room).
+std::expected<CentroidScan, reader::Error> decode_scan(std::span<const std::byte> bytes, PointSink& points);
 
 }  // namespace raw::qtfl

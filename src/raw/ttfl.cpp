@@ -129,9 +129,15 @@ std::optional<DecodedRuns> decode_rle(std::span<const std::uint16_t> words) {
 }
 
 std::optional<ProfileScan> decode_scan(std::span<const std::byte> bytes) {
+    PointLists lists;
+    if (!decode_scan(bytes, lists)) return std::nullopt;
+    return ProfileScan{std::move(lists.mz), std::move(lists.intensity)};
+}
+
+std::optional<std::size_t> decode_scan(std::span<const std::byte> bytes, PointSink& sink) {
     const std::size_t length = bytes.size();
     if (length < scan_header_size) return std::nullopt;
-    if (length == scan_header_size) return ProfileScan{};
+    if (length == scan_header_size) return 0;
     if (length < scan_header_size + 4 || length % 2 != 0) return std::nullopt;
     const Words w{bytes.subspan(scan_header_size)};
     const auto start = find_start(w);
@@ -139,18 +145,18 @@ std::optional<ProfileScan> decode_scan(std::span<const std::byte> bytes) {
 
     std::size_t points = 0;
     for (std::size_t p = *start; w[p] != terminator; p += 2 + run_length(w[p])) points += run_length(w[p]);
-    ProfileScan scan{core::Values<double>(points), core::Values<float>(points)};
+    const PointRoom room = sink.room(points);
     std::uint32_t channel = 0;
     std::size_t k = 0;
     for (std::size_t p = *start; w[p] != terminator; p += 2 + run_length(w[p])) {
         channel += w[p + 1];
         const le::Block<2, std::uint16_t> values(w.bytes, 2 * (p + 2), run_length(w[p]));
         for (std::size_t v = 0; v < values.size(); ++v, ++k, ++channel) {
-            scan.channels[k] = static_cast<double>(channel);
-            scan.intensity[k] = static_cast<float>(values[v]);
+            room.mz[k] = static_cast<double>(channel);
+            room.intensity[k] = static_cast<float>(values[v]);
         }
     }
-    return scan;
+    return points;
 }
 
 std::optional<Calibration> parse_calibration(std::span<const std::byte> bytes) {

@@ -13,6 +13,7 @@
 
 #include "core/point_lists.hpp"
 #include "error.hpp"
+#include "raw/point_sink.hpp"
 
 namespace raw::ttfl {
 
@@ -68,6 +69,9 @@ std::optional<DecodedRuns> decode_rle(std::span<const std::uint16_t> words);
 // Decodes one subset range: a 64-byte header, then a run list ending exactly at the last word.
 // Linear in the length of the range on every input.
 std::optional<ProfileScan> decode_scan(std::span<const std::byte> bytes);
+// The same, with the channels and intensities written to `points`; gives how many there are (a
+// scan without points asks for no room).
+std::optional<std::size_t> decode_scan(std::span<const std::byte> bytes, PointSink& points);
 
 std::optional<Calibration> parse_calibration(std::span<const std::byte> bytes);
 

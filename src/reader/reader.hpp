@@ -16,6 +16,7 @@
 #include "core/spectrum.hpp"
 #include "error.hpp"
 #include "raw/container.hpp"
+#include "raw/point_sink.hpp"
 #include "raw/qtfl.hpp"
 #include "raw/ttfl.hpp"
 
@@ -124,6 +125,10 @@ public:
     // Appends the records of the next `entries` index entries (fewer at the end) to `out`;
     // returns how many entries it took, 0 once every entry is done.
     std::size_t decode(std::vector<core::SpectrumRecord>& out, std::size_t entries);
+    // The same, with every record's points written to `points` instead of its lists (which stay
+    // empty): room is asked for exactly once per record, in the records' order, and filled
+    // before the next request.
+    std::size_t decode(std::vector<core::SpectrumRecord>& out, std::size_t entries, raw::PointSink& points);
 
     std::size_t index_entries() const noexcept { return entries_; }
     bool done() const noexcept { return next_entry_ == entries_; }
@@ -132,10 +137,12 @@ public:
     std::size_t undecoded_entries() const noexcept { return undecoded_; }
 
 private:
+    // With no `points`, the records' points go into their lists.
+    std::size_t decode_entries(std::vector<core::SpectrumRecord>& out, std::size_t entries, raw::PointSink* points);
     core::SpectrumRecord& add(std::vector<core::SpectrumRecord>& out, std::string native_id);
-    bool decode_gcms(const GcmsData& d, std::size_t i, std::vector<core::SpectrumRecord>& out);
-    bool decode_ttfl(const TtflData& d, std::size_t i, std::vector<core::SpectrumRecord>& out);
-    bool decode_qtfl(const QtflData& d, std::size_t i, std::vector<core::SpectrumRecord>& out);
+    bool decode_gcms(const GcmsData& d, std::size_t i, std::vector<core::SpectrumRecord>& out, raw::PointSink* points);
+    bool decode_ttfl(const TtflData& d, std::size_t i, std::vector<core::SpectrumRecord>& out, raw::PointSink* points);
+    bool decode_qtfl(const QtflData& d, std::size_t i, std::vector<core::SpectrumRecord>& out, raw::PointSink* points);
 
     const Reader& reader_;
     std::size_t entries_;
