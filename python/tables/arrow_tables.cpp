@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "export/formats/document.hpp"
 #include "export/formats/table_schema.hpp"
 
 namespace tavrik_tables {
@@ -225,26 +226,6 @@ constexpr std::size_t batch_text_bytes = std::size_t{1} << 30;
 // Rows of the chromatograms table in one batch, at most.
 constexpr std::size_t chromatogram_batch_rows = std::size_t{1} << 20;
 
-// The summary figures of a spectrum with points, as every format of the converter writes them
-// (export/formats/document.hpp): the sum of the intensities in stored order, the first point of the
-// highest intensity, the m/z range.
-struct Figures {
-    double total_ion_current;
-    std::size_t base_peak;
-    double lowest_mz, highest_mz;
-};
-
-Figures figures_of(const double* mz, const float* intensity, std::size_t n) {
-    Figures f{0.0, 0, mz[0], mz[0]};
-    for (std::size_t k = 0; k < n; ++k) {
-        f.total_ion_current += intensity[k];
-        if (intensity[k] > intensity[f.base_peak]) f.base_peak = k;
-        if (mz[k] < f.lowest_mz) f.lowest_mz = mz[k];
-        if (mz[k] > f.highest_mz) f.highest_mz = mz[k];
-    }
-    return f;
-}
-
 // The spectra table's rows from `first` on, as many as one batch takes; returns the end.
 std::size_t spectra_batch(const std::shared_ptr<const RunData>& run, std::size_t first, ArrowArray* out) {
     const RunData& r = *run;
@@ -283,7 +264,9 @@ std::size_t spectra_batch(const std::shared_ptr<const RunData>& run, std::size_t
                                                         : exporter::msn_spectrum_type);
         point_count[k] = static_cast<std::uint32_t>(points);
         if (points > 0) {
-            const Figures figures = figures_of(r.mz(end), r.intensity(end), points);
+            // As every format of the converter works them out.
+            const exporter::SpectrumFigures figures =
+                exporter::figures_of(std::span<const double>(r.mz(end), points), std::span<const float>(r.intensity(end), points));
             tic[k] = figures.total_ion_current;
             base_mz[k] = r.mz(end)[figures.base_peak];
             base_intensity[k] = r.intensity(end)[figures.base_peak];

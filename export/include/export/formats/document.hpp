@@ -21,16 +21,22 @@ struct SpectrumFigures {
     double highest_mz = 0.0;
 };
 
-// The figures of `r`, which must have at least one point.
-inline SpectrumFigures figures_of(const core::SpectrumRecord& r) {
-    SpectrumFigures f{0.0, 0, r.mz[0], r.mz[0]};
-    for (std::size_t k = 0; k < r.mz.size(); ++k) {
-        f.total_ion_current += r.intensity[k];
-        if (r.intensity[k] > r.intensity[f.base_peak]) f.base_peak = k;
-        if (r.mz[k] < f.lowest_mz) f.lowest_mz = r.mz[k];
-        if (r.mz[k] > f.highest_mz) f.highest_mz = r.mz[k];
+// The figures of the points (mz[k], intensity[k]), of which there must be at least one.
+inline SpectrumFigures figures_of(std::span<const double> mz, std::span<const float> intensity) {
+    SpectrumFigures f{0.0, 0, mz[0], mz[0]};
+    for (std::size_t k = 0; k < mz.size(); ++k) {
+        f.total_ion_current += intensity[k];
+        if (intensity[k] > intensity[f.base_peak]) f.base_peak = k;
+        if (mz[k] < f.lowest_mz) f.lowest_mz = mz[k];
+        if (mz[k] > f.highest_mz) f.highest_mz = mz[k];
     }
     return f;
+}
+
+// The figures of `r`, which must have at least one point.
+inline SpectrumFigures figures_of(const core::SpectrumRecord& r) {
+    return figures_of(std::span<const double>(r.mz.data(), r.mz.size()),
+                      std::span<const float>(r.intensity.data(), r.mz.size()));
 }
 
 // Whether --strip-zeros keeps the point at `k` of a profile spectrum: its intensity is not
