@@ -5,6 +5,7 @@
 #include <cmath>
 #include <optional>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,7 @@ using RunHandle = std::shared_ptr<const RunData>;
 
 struct PointArrayObject {
     PyObject_HEAD
-    RunHandle* run;  // keeps the memory alive
+    RunHandle run;  // keeps the memory alive; built in place: one allocation an array, not two
     void* data;
     Py_ssize_t shape[1];
     Py_ssize_t strides[1];
@@ -49,7 +50,7 @@ PyObject* point_array_repr(PyObject* self) {
 
 void point_array_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    delete reinterpret_cast<PointArrayObject*>(self)->run;
+    reinterpret_cast<PointArrayObject*>(self)->run.~RunHandle();
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -78,14 +79,10 @@ PyObject* new_point_array(const RunHandle& run, const void* data, std::size_t co
     static double none = 0.0;  // the address of an empty scan's values
     PyTypeObject* type = point_array_type();
     if (!type) return nullptr;
-    auto* owner = new RunHandle(run);
     PyObject* self = type->tp_alloc(type, 0);
-    if (!self) {
-        delete owner;
-        return nullptr;
-    }
+    if (!self) return nullptr;
     auto* a = reinterpret_cast<PointArrayObject*>(self);
-    a->run = owner;
+    new (&a->run) RunHandle(run);
     a->data = const_cast<void*>(count > 0 ? data : &none);
     a->shape[0] = static_cast<Py_ssize_t>(count);
     a->strides[0] = itemsize;
