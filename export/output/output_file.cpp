@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "export/output/paths.hpp"
+#include "os_text.hpp"
 #include "platform.hpp"
 
 namespace exporter {
@@ -209,6 +210,11 @@ void OutputFile::committed() noexcept {
     temporary_path_.clear();
     release_temporary_file(slot_);
     slot_ = -1;
+}
+
+std::string write_error(const OutputFile& out, std::string_view otherwise) {
+    return "cannot write " + out.final_path() + ": " +
+           (out.error() != 0 ? os_text::error_text(out.error()) : std::string(otherwise));
 }
 
 }  // namespace exporter

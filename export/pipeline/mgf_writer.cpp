@@ -2,7 +2,6 @@
 // comment lines.
 #include "export/formats/mgf.hpp"
 #include "export/pipeline/writers.hpp"
-#include "os_text.hpp"
 
 namespace exporter {
 namespace {
@@ -34,7 +33,7 @@ public:
 
     std::expected<void, std::string> append(Encoded& encoded) override {
         out_.write(static_cast<EncodedText&>(encoded).batch.text);
-        if (out_.error() != 0) return std::unexpected(write_error());
+        if (out_.error() != 0) return std::unexpected(write_error(out_));
         return {};
     }
 
@@ -45,15 +44,11 @@ public:
 
     std::expected<void, std::string> finish(ExportResult& result) override {
         out_.write(mgf::comments(result.warnings));
-        if (out_.error() != 0) return std::unexpected(write_error());
+        if (out_.error() != 0) return std::unexpected(write_error(out_));
         return {};
     }
 
 private:
-    std::string write_error() const {
-        return "cannot write " + out_.final_path() + ": " + os_text::error_text(out_.error());
-    }
-
     OutputFile& out_;
 };
 

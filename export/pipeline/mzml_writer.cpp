@@ -14,10 +14,6 @@ namespace {
 
 constexpr std::string_view nothing_written = "no spectra to write";
 
-std::string undecoded_warning(std::size_t undecoded, std::size_t entries) {
-    return std::to_string(undecoded) + " of " + std::to_string(entries) + " index entries could not be decoded";
-}
-
 // The figures a transition record would have given the chromatograms as a spectrum.
 ChromatogramPoint transition_point(const core::SpectrumRecord& r) {
     ChromatogramPoint point{r.retention_time_sec, 0.0, 0.0};
@@ -61,7 +57,7 @@ public:
         longest.warnings.emplace_back(nothing_written);
         header_room_ = mzml::header(longest).size();
         if (!census) {
-            if (!out_.skip(header_room_)) return std::unexpected(write_error());
+            if (!out_.skip(header_room_)) return std::unexpected(write_error(out_));
             return {};
         }
         std::vector<std::string> known = warnings;
@@ -72,7 +68,7 @@ public:
         out_.write(*header);
         checksum_.update(*header);
         hashing_ = true;
-        if (out_.error() != 0) return std::unexpected(write_error());
+        if (out_.error() != 0) return std::unexpected(write_error(out_));
         return {};
     }
 
@@ -95,7 +91,7 @@ public:
         }
         if (hashing_) checksum_.update(batch.text);
         out_.write(batch.text);
-        if (out_.error() != 0) return std::unexpected(write_error());
+        if (out_.error() != 0) return std::unexpected(write_error(out_));
         return {};
     }
 
@@ -123,7 +119,7 @@ public:
             checksum_.update(chunk);
         }
         hashing_ = true;
-        if (out_.error() != 0) return std::unexpected(write_error());
+        if (out_.error() != 0) return std::unexpected(write_error(out_));
         return {};
     }
 
@@ -143,15 +139,11 @@ public:
         whole.update(closing);
         result.document_sha1 = whole.hex_digest();
         out_.write(closing);
-        if (out_.error() != 0) return std::unexpected(write_error());
+        if (out_.error() != 0) return std::unexpected(write_error(out_));
         return {};
     }
 
 private:
-    std::string write_error() const {
-        return "cannot write " + out_.final_path() + ": " + os_text::error_text(out_.error());
-    }
-
     // The header as it is written: padded to its room, so that the document is the same bytes
     // whether the header went out first or last.
     std::expected<std::string, std::string> final_header(const Census& census, std::vector<std::string> warnings) const {

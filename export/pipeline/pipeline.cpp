@@ -51,11 +51,11 @@ void centroid_batch(Slot& slot, const Processing& processing, const Selection& s
     }
 }
 
+}  // namespace
+
 std::string undecoded_warning(std::size_t undecoded, std::size_t entries) {
     return std::to_string(undecoded) + " of " + std::to_string(entries) + " index entries could not be decoded";
 }
-
-}  // namespace
 
 Census take_census(const reader::Reader& reader, const Selection& selection, const FormatWriter& format) {
     // Point lists from the heap, each freed with its entry's records: an arena would keep them all.

@@ -25,15 +25,13 @@ namespace {
 // Rows of the spectra table gathered before they are written as a row group.
 constexpr std::size_t spectra_group_rows = std::size_t{1} << 16;
 
-constexpr std::uint8_t ms1_type = 0, msn_type = 1, srm_type = 2;
-
 // One row of the spectra table, as an encoder works it out from a record.
 struct SpectrumRow {
     std::string native_id;
     std::uint8_t ms_level = 0;
     double retention_time_sec = 0.0;
     bool centroid = false;
-    std::uint8_t spectrum_type = ms1_type;
+    SpectrumType spectrum_type = SpectrumType::ms1;
     std::uint32_t point_count = 0;
     double total_ion_current = 0.0;
     double base_peak_mz = 0.0;
@@ -49,9 +47,7 @@ SpectrumRow spectrum_row(core::SpectrumRecord& r) {
     row.ms_level = static_cast<std::uint8_t>(std::min<std::uint32_t>(r.ms_level, 255));
     row.retention_time_sec = r.retention_time_sec;
     row.centroid = r.representation == core::representation::centroid;
-    row.spectrum_type = r.acquisition_kind == core::acquisition::mrm_transition ? srm_type
-                        : r.ms_level == 1                                     ? ms1_type
-                                                                              : msn_type;
+    row.spectrum_type = spectrum_type_of(r);
     const std::size_t n = r.mz.size();
     row.point_count = static_cast<std::uint32_t>(n);
     if (n > 0) {  // as the mzML writer works them out
@@ -106,9 +102,7 @@ public:
         ms_level_.push_back(row.ms_level);
         time_.push_back(row.retention_time_sec);
         representation_.push_back(row.centroid ? centroid_representation : profile_representation);
-        type_.push_back(row.spectrum_type == srm_type   ? srm_spectrum_type
-                        : row.spectrum_type == ms1_type ? ms1_spectrum_type
-                                                        : msn_spectrum_type);
+        type_.push_back(spectrum_type_text(row.spectrum_type));
         points_.push_back(row.point_count);
         tic_.push_back(row.total_ion_current);
         has_points_.push_back(has_points);
@@ -292,7 +286,7 @@ public:
             if (row.precursor_ref)
                 if (const auto found = ms1_rows_.find(*row.precursor_ref); found != ms1_rows_.end())
                     precursor = found->second;
-            if (row.spectrum_type == ms1_type) ms1_rows_.insert_or_assign(row.native_id, index);
+            if (row.spectrum_type == SpectrumType::ms1) ms1_rows_.insert_or_assign(row.native_id, index);
             points_ += row.point_count;
             rows_.add(index, row, precursor);
             if (rows_.size() < spectra_group_rows) continue;
@@ -329,11 +323,6 @@ public:
     }
 
 private:
-    // A table that could not be written: the output's error, or the writer's own.
-    static std::string write_error(const OutputFile& out, const std::string& why = "write failed") {
-        return "cannot write " + out.final_path() + ": " + (out.error() != 0 ? os_text::error_text(out.error()) : why);
-    }
-
     OutputFile& spectra_out_;
     OutputFile& points_out_;
     const TablesRun run_;

@@ -259,9 +259,7 @@ std::size_t spectra_batch(const std::shared_ptr<const RunData>& run, std::size_t
         ms_level[k] = f.ms_level;
         time[k] = f.retention_time_sec;
         representation.add(f.centroid ? exporter::centroid_representation : exporter::profile_representation);
-        type.add(f.spectrum_type == spectrum_type_srm   ? exporter::srm_spectrum_type
-                 : f.spectrum_type == spectrum_type_ms1 ? exporter::ms1_spectrum_type
-                                                        : exporter::msn_spectrum_type);
+        type.add(exporter::spectrum_type_text(f.spectrum_type));
         point_count[k] = static_cast<std::uint32_t>(points);
         if (points > 0) {
             // As every format of the converter works them out.

@@ -82,9 +82,7 @@ private:
         f.ms_level = static_cast<std::uint8_t>(std::min<std::uint32_t>(r.ms_level, 255));
         f.retention_time_sec = r.retention_time_sec;
         f.centroid = r.representation == core::representation::centroid;
-        f.spectrum_type = r.acquisition_kind == core::acquisition::mrm_transition ? spectrum_type_srm
-                          : r.ms_level == 1                                     ? spectrum_type_ms1
-                                                                                : spectrum_type_msn;
+        f.spectrum_type = exporter::spectrum_type_of(r);
         if (r.precursor) {
             if (r.precursor->spectrum_ref)
                 if (const auto found = ms1_rows_.find(*r.precursor->spectrum_ref); found != ms1_rows_.end()) {
@@ -96,9 +94,9 @@ private:
             f.has_isolation_target_mz = r.precursor->isolation_target_mz.has_value();
             f.isolation_target_mz = r.precursor->isolation_target_mz.value_or(0.0);
         }
-        if (f.spectrum_type == spectrum_type_ms1) ms1_rows_.insert_or_assign(f.native_id, index);
+        if (f.spectrum_type == exporter::SpectrumType::ms1) ms1_rows_.insert_or_assign(f.native_id, index);
         // A transition with its point is a measurement of its pair's chromatogram.
-        if (f.spectrum_type == spectrum_type_srm && !r.mz.empty()) run_.transitions.add(r);
+        if (f.spectrum_type == exporter::SpectrumType::srm && !r.mz.empty()) run_.transitions.add(r);
     }
 
     // Copies the record's points into the open block, just after they were decoded (so that they

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/point_lists.hpp"
+#include "export/formats/table_schema.hpp"
 #include "export/formats/transitions.hpp"
 
 namespace tavrik_tables {
@@ -27,14 +28,12 @@ struct SpectrumFacts {
     double isolation_target_mz = 0.0;
     std::uint32_t precursor_index = 0;
     std::uint8_t ms_level = 0;
-    std::uint8_t spectrum_type = 0;  // spectrum_type_ms1, _msn or _srm
+    exporter::SpectrumType spectrum_type = exporter::SpectrumType::ms1;
     bool centroid = false;
     bool has_precursor_index = false;
     bool has_selected_ion_mz = false;
     bool has_isolation_target_mz = false;
 };
-
-inline constexpr std::uint8_t spectrum_type_ms1 = 0, spectrum_type_msn = 1, spectrum_type_srm = 2;
 
 // The points of consecutive whole records, m/z and intensity columns of the same length, in one
 // buffer (room for `capacity` m/z values, then the intensities).

@@ -6,8 +6,10 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
+#include "core/spectrum.hpp"
 #include "export/parquet/parquet_writer.hpp"
 
 namespace exporter {
@@ -44,6 +46,20 @@ inline constexpr std::array<TableColumn, 3> points_table_columns = {{
 
 // The spectrum_type and representation values of the spectra table.
 inline constexpr std::string_view ms1_spectrum_type = "MS1", msn_spectrum_type = "MSn", srm_spectrum_type = "SRM";
+
+// The kind of spectrum a record is in the spectra table: an MRM transition is SRM whatever its
+// level, the rest MS1 or MSn by their MS level.
+enum class SpectrumType : std::uint8_t { ms1, msn, srm };
+
+inline SpectrumType spectrum_type_of(const core::SpectrumRecord& r) noexcept {
+    if (r.acquisition_kind == core::acquisition::mrm_transition) return SpectrumType::srm;
+    return r.ms_level == 1 ? SpectrumType::ms1 : SpectrumType::msn;
+}
+
+// Its text in the spectrum_type column.
+inline std::string_view spectrum_type_text(SpectrumType type) noexcept {
+    return type == SpectrumType::srm ? srm_spectrum_type : type == SpectrumType::ms1 ? ms1_spectrum_type : msn_spectrum_type;
+}
 inline constexpr std::string_view centroid_representation = "centroid", profile_representation = "profile";
 
 }  // namespace exporter

@@ -83,4 +83,8 @@ private:
     std::string buffer_;
 };
 
+// The message of a failed write to `out`: "cannot write PATH: " and the system's words for its
+// error, or `otherwise` when the output holds none (a writer's own failure).
+std::string write_error(const OutputFile& out, std::string_view otherwise = "write failed");
+
 }  // namespace exporter

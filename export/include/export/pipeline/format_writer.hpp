@@ -38,6 +38,9 @@ struct Census {
     bool operator==(const Census&) const = default;
 };
 
+// The warning of a run of which `undecoded` of its `entries` index entries could not be decoded.
+std::string undecoded_warning(std::size_t undecoded, std::size_t entries);
+
 // Consecutive records kept as spectra, numbered from first_index among those written. With
 // centroiding, `profile` holds each record's chromatogram figures as its profile gave them.
 struct RecordBatch {
